@@ -1,0 +1,21 @@
+# The `win` preset: one sub-build per Windows binary, each with its own mingw-w64 toolchain.
+include(ExternalProject)
+
+function(tarnel_win_build name toolchain part)
+    ExternalProject_Add(${name}
+        SOURCE_DIR ${PROJECT_SOURCE_DIR}
+        BINARY_DIR ${CMAKE_BINARY_DIR}/${name}
+        CMAKE_GENERATOR Ninja
+        CMAKE_ARGS
+            -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/${toolchain}
+            -DCMAKE_BUILD_TYPE=Release
+            -DTARNEL_WIN_PART=${part}
+            -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+        INSTALL_COMMAND ""
+        BUILD_ALWAYS ON
+        USES_TERMINAL_BUILD ON)
+endfunction()
+
+tarnel_win_build(driver-x64 mingw-x86_64.cmake driver)
+tarnel_win_build(tool-x86 mingw-i686.cmake tool)
+tarnel_win_build(tool-x64 mingw-x86_64.cmake tool)

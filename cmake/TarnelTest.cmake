@@ -1,0 +1,12 @@
+# tarnel_add_test(NAME SOURCES ... LIBS ... LABELS ...): one GoogleTest executable under CTest.
+# Tests are discovered when ctest runs, so every case carries the labels given here.
+function(tarnel_add_test name)
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+    gtest_discover_tests(${name}
+        DISCOVERY_MODE PRE_TEST
+        TEST_PREFIX "${name}."
+        PROPERTIES LABELS "${T_LABELS}")
+endfunction()

@@ -1,0 +1,21 @@
+# One mingw-w64 build: TARNEL_WIN_PART selects the driver (x64 kernel image) or the tool.
+set(TARNEL_WIN_PART "" CACHE STRING "driver or tool")
+
+if(TARNEL_WIN_PART STREQUAL "driver")
+    if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+        message(FATAL_ERROR "The driver is built for x64 only")
+    endif()
+    # The switch header must compile as kernel C++ with the real DDK headers.
+    add_library(tarnel_nt_probe OBJECT tests/cross/nt_probe.cpp)
+    target_include_directories(tarnel_nt_probe PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_options(tarnel_nt_probe PRIVATE -fno-exceptions -fno-rtti)
+elseif(TARNEL_WIN_PART STREQUAL "tool")
+    add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+    add_library(tarnel_win32_probe OBJECT tests/cross/win32_probe.cpp)
+    target_include_directories(tarnel_win32_probe PRIVATE ${PROJECT_SOURCE_DIR})
+    if(EXISTS ${PROJECT_SOURCE_DIR}/tool/CMakeLists.txt)
+        add_subdirectory(tool)
+    endif()
+else()
+    message(FATAL_ERROR "TARNEL_WIN_PART must be driver or tool")
+endif()

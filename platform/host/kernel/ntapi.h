@@ -1,0 +1,5 @@
+// Everything the host kernel declares, in one include.
+#pragma once
+
+#include "platform/host/kernel/ntdef.h"
+#include "platform/host/kernel/registry.h"

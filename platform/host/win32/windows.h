@@ -1,0 +1,10 @@
+// Everything the host machine's Win32 personality declares, in one include.
+#pragma once
+
+#include "platform/host/types.h"
+#include "platform/host/win32/errors.h"
+#include "platform/host/win32/files.h"
+#include "platform/host/win32/process.h"
+#include "platform/host/win32/registry.h"
+#include "platform/host/win32/time.h"
+#include "platform/host/win32/wide.h"

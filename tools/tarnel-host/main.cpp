@@ -1,0 +1,37 @@
+// tarnel-host: subcommands that look inside and drive a host machine ($TARNEL_MACHINE).
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/host/machine/machine.h"
+#include "tools/tarnel-host/commands.h"
+
+namespace {
+
+void usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: tarnel-host COMMAND [ARGS]\n"
+                 "  machine            show the machine's folder and settings\n"
+                 "  reg ...            look at and change the registry (tarnel-host reg help)\n"
+                 "The machine is $TARNEL_MACHINE (default ~/.tarnel/machine); it is created "
+                 "when missing.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || !std::strcmp(argv[1], "help") || !std::strcmp(argv[1], "--help")) {
+        usage(argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    std::string command = argv[1];
+    if (command == "machine") {
+        auto& machine = tarnel::host::Machine::current();
+        std::printf("machine: %s\n%s", machine.root().c_str(), machine.config().format().c_str());
+        return 0;
+    }
+    if (command == "reg") return tarnel::hosttool::RunReg(argc - 2, argv + 2);
+    std::fprintf(stderr, "tarnel-host: unknown command '%s'\n", command.c_str());
+    usage(stderr);
+    return 2;
+}
