@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/host/types.h"
+#include "platform/host/win32/codepage.h"
 #include "platform/host/win32/errors.h"
 #include "platform/host/win32/files.h"
 #include "platform/host/win32/process.h"
