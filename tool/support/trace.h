@@ -1,0 +1,47 @@
+// The trace log: numbered targets writing UTF-16LE line files (and binary dumps) into the "Log"
+// folder beside the program. Every call is safe from any thread.
+#pragma once
+
+#include "platform/win32.h"
+
+// Target ids.
+constexpr int TRACE_ID_PORT_TEXT = 1;  // a port text that is not a COM port, reported once
+constexpr int TRACE_ID_MAIN = 1000;
+constexpr int TRACE_ID_CMDLINE = 8888;
+constexpr int TRACE_ID_DUMP_BASE = 10000;  // + port id: that port's binary dump
+
+// Registers target 1000 under the program's name; on only when "trace.txt" lies beside the
+// program.
+void TraceInit();
+void TraceExit();
+// With `checkMarker` and "trace.txt" beside the program the level is raised by one (at most 2);
+// the target is registered when the level is then above 0.
+void TraceAddTarget(int level, int id, const WCHAR* name, const WCHAR* folder, bool checkMarker);
+// Level 1: normal and error lines; 2: detail lines too. The first registration after the table
+// is created fixes the folder (empty: "Log" beside the program). An id already registered keeps
+// its first level and name; a trailing ".exe" is cut from the name.
+void TraceRegister(int id, int level, const WCHAR* name, const WCHAR* folder);
+// The table goes away with its last target; the next registration chooses the folder again.
+void TraceRemove(int id);
+
+// `location` is the qualified function name and `line` the source line; `format` and the
+// arguments follow the wide printf conventions. Messages are cut at 2047 characters.
+void Trace(const WCHAR* location, int line, const WCHAR* format, ...);
+void TraceTo(const WCHAR* location, int line, int id, const WCHAR* format, ...);
+void TraceDetail(const WCHAR* location, int line, int id, const WCHAR* format, ...);
+void TraceError(const WCHAR* location, int line, const WCHAR* format, ...);
+void TraceErrorTo(const WCHAR* location, int line, int id, const WCHAR* format, ...);
+// Always written, registered targets or not, to a file with the stem "fatal".
+void TraceFatal(const WCHAR* location, int line, const WCHAR* format, ...);
+
+// Appends the bytes, unframed, to target TRACE_ID_DUMP_BASE + id.
+void TraceDump(int id, const void* bytes, int length);
+void TraceDumpRemove(int id);
+
+// True when the file (such as "trace.txt" or "trace.bin") lies beside the program and opens.
+bool TraceMarkerExists(const WCHAR* fileName);
+
+// The local clock behind line times, file names and the age limit; null restores the system's.
+// Tests move it to make files change minute or age.
+using TraceClock = void (*)(SYSTEMTIME* now);
+void TraceSetClock(TraceClock clock);
