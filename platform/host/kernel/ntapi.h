@@ -3,3 +3,4 @@
 
 #include "platform/host/kernel/ntdef.h"
 #include "platform/host/kernel/registry.h"
+#include "platform/host/kernel/wdm.h"

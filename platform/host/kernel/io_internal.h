@@ -1,0 +1,66 @@
+// The I/O manager's own records: requests with their issuer, devices with their names.
+#pragma once
+
+#include <functional>
+#include <utility>
+#include <vector>
+#include <string>
+
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/kernel/internal.h"
+
+namespace tarnel::host::kernel {
+
+enum class IrpOrigin {
+    Driver,       // IoAllocateIrp: the allocating driver takes it back in a completion routine
+    Synchronous,  // IoBuildDeviceIoControlRequest: results to the caller's block and event
+    User,         // a Win32 call on a device handle
+};
+
+using UserCompletion = std::function<void(const IO_STATUS_BLOCK& result)>;
+
+constexpr SHORT kMdlLocked = 0x0002;
+
+// Host bookkeeping in front of every IRP; the stack locations follow the IRP.
+struct IrpRecord {
+    ULONG64 magic;
+    IrpOrigin origin;
+    UserCompletion* completion;  // User origin
+    void* outputBuffer;          // caller's buffer that buffered output is copied back to
+    ULONG outputLength;
+    PFILE_OBJECT file;           // User origin: the handle's file object, for cancel and cleanup
+    void* listLinks[2];          // pending list of the file object
+    IRP irp;
+    IO_STACK_LOCATION stack[1];
+};
+
+IrpRecord* RecordOf(PIRP irp);
+PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin);
+void FreeIrpRecord(IrpRecord* record);
+void FinishIrp(IrpRecord* record);
+
+// Device bookkeeping, reached through DEVICE_OBJECT::DeviceObjectExtension.
+struct DeviceRecord {
+    std::u16string name;          // "\Device\00000052"; empty for unnamed devices
+    std::u16string instanceId;    // PDOs: "ROOT\PORTS\0000"
+    PDEVICE_OBJECT lower = nullptr;
+    bool deletePending = false;
+    int openFiles = 0;
+};
+
+DeviceRecord* DeviceRecordOf(PDEVICE_OBJECT device);
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+// Object namespace: "\Device\..." names and "\??\" links, compared without case.
+PDEVICE_OBJECT LookupDeviceByName(const std::u16string& name);
+// Resolves a DOS name ("\??\COM7", "\DosDevices\COM7", "\GLOBAL??\COM7") through its link.
+bool ResolveLink(const std::u16string& link, std::u16string& target);
+std::u16string NormalizeObjectName(const std::u16string& name);
+std::u16string ToU16(PCUNICODE_STRING s);
+std::u16string UpperCase(const std::u16string& s);
+// Names a bus-created PDO and ties it to its device instance.
+void SetDeviceInstance(PDEVICE_OBJECT pdo, const std::u16string& name,
+                       const std::u16string& instanceId);
+void FreeDeviceObject(PDEVICE_OBJECT device);
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+
+}  // namespace tarnel::host::kernel

@@ -1,0 +1,311 @@
+// I/O manager, requests: IRP allocation, IofCallDriver, completion with its routines, cancel,
+// synchronous device-control requests, MDLs. Strict: double completion, completion with a cancel
+// routine set, and running out of stack locations bug-check.
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include "platform/host/kernel/io_internal.h"
+#include "platform/host/kernel/verifier.h"
+
+using namespace tarnel::host::kernel;
+
+namespace {
+
+constexpr CSHORT kIrpType = 6;
+constexpr ULONG64 kLiveIrp = 0x5052494556494C41ULL;
+constexpr ULONG64 kCompletedIrp = 0x5052494445544F4EULL;
+constexpr ULONG64 kFreedIrp = 0x5052494445455246ULL;
+
+// Freed requests stay readable for a while so that a late second completion is recognised.
+constexpr size_t kQuarantine = 256;
+std::mutex g_quarantineMutex;
+std::deque<IrpRecord*>& Quarantine() {
+    static auto* q = new std::deque<IrpRecord*>;
+    return *q;
+}
+
+KSPIN_LOCK g_cancelLock = 0;
+
+bool ShouldInvoke(UCHAR control, NTSTATUS status, BOOLEAN cancelled) {
+    if (cancelled && (control & SL_INVOKE_ON_CANCEL)) return true;
+    if (NT_SUCCESS(status)) return (control & SL_INVOKE_ON_SUCCESS) != 0;
+    return (control & SL_INVOKE_ON_ERROR) != 0;
+}
+
+}  // namespace
+
+namespace tarnel::host::kernel {
+
+IrpRecord* RecordOf(PIRP irp) {
+    auto* record = reinterpret_cast<IrpRecord*>(reinterpret_cast<char*>(irp) -
+                                                offsetof(IrpRecord, irp));
+    if (record->magic == kFreedIrp)
+        BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IRP %p used after it was freed",
+                 static_cast<void*>(irp));
+    if (record->magic != kLiveIrp && record->magic != kCompletedIrp)
+        BugCheck("INVALID_IRP", "%p is not an IRP of the I/O manager", static_cast<void*>(irp));
+    return record;
+}
+
+PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin) {
+    if (stackSize < 1) stackSize = 1;
+    size_t bytes = sizeof(IrpRecord) + sizeof(IO_STACK_LOCATION) * stackSize;
+    auto* record = static_cast<IrpRecord*>(std::calloc(1, bytes));
+    if (!record) return nullptr;
+    record->magic = kLiveIrp;
+    record->origin = origin;
+    PIRP irp = &record->irp;
+    irp->Type = kIrpType;
+    irp->Size = static_cast<USHORT>(sizeof(IRP) + sizeof(IO_STACK_LOCATION) * stackSize);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = record->stack + stackSize;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return irp;
+}
+
+void FreeIrpRecord(IrpRecord* record) {
+    record->magic = kFreedIrp;
+    delete record->completion;
+    record->completion = nullptr;
+    IrpRecord* evicted = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_quarantineMutex);
+        Quarantine().push_back(record);
+        if (Quarantine().size() > kQuarantine) {
+            evicted = Quarantine().front();
+            Quarantine().pop_front();
+        }
+    }
+    std::free(evicted);
+}
+
+}  // namespace tarnel::host::kernel
+
+PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) { return AllocateIrp(stackSize, IrpOrigin::Driver); }
+
+void IoFreeIrp(PIRP irp) {
+    IrpRecord* record = RecordOf(irp);
+    if (irp->CancelRoutine)
+        BugCheck("CANCEL_STATE_IN_COMPLETED_IRP", "IRP %p freed with a cancel routine set",
+                 static_cast<void*>(irp));
+    FreeIrpRecord(record);
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+    IrpRecord* record = RecordOf(irp);
+    if (record->magic == kCompletedIrp) {
+        // A completion routine that returned STATUS_MORE_PROCESSING_REQUIRED may reuse it.
+        record->magic = kLiveIrp;
+    }
+    irp->CurrentLocation--;
+    if (irp->CurrentLocation <= 0)
+        BugCheck("NO_MORE_IRP_STACK_LOCATIONS", "IRP %p passed to %p with no stack location left",
+                 static_cast<void*>(irp), static_cast<void*>(device));
+    PIO_STACK_LOCATION stack = --irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = device;
+    PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
+    return dispatch(device, irp);
+}
+
+void IofCompleteRequest(PIRP irp, CCHAR) {
+    IrpRecord* record = RecordOf(irp);
+    if (record->magic == kCompletedIrp)
+        BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IRP %p completed twice",
+                 static_cast<void*>(irp));
+    if (irp->CancelRoutine)
+        BugCheck("CANCEL_STATE_IN_COMPLETED_IRP", "IRP %p completed with its cancel routine set",
+                 static_cast<void*>(irp));
+    if (irp->IoStatus.Status == STATUS_PENDING)
+        BugCheck("IRP_COMPLETED_PENDING", "IRP %p completed with STATUS_PENDING",
+                 static_cast<void*>(irp));
+    record->magic = kCompletedIrp;
+
+    while (irp->CurrentLocation <= irp->StackCount) {
+        PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+        const UCHAR control = stack->Control;
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
+        irp->CurrentLocation++;
+        irp->Tail.Overlay.CurrentStackLocation++;
+        const bool above = irp->CurrentLocation <= irp->StackCount;
+        PDEVICE_OBJECT upper = above ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+        if (routine && ShouldInvoke(control, irp->IoStatus.Status, irp->Cancel)) {
+            NTSTATUS st = routine(upper, irp, context);
+            if (st == STATUS_MORE_PROCESSING_REQUIRED) return;  // the routine's owner has it now
+        } else if (irp->PendingReturned && above) {
+            IoMarkIrpPending(irp);
+        }
+    }
+    FinishIrp(record);
+}
+
+namespace tarnel::host::kernel {
+
+// The request has left the last driver: hand results back to whoever issued it.
+void FinishIrp(IrpRecord* record) {
+    PIRP irp = &record->irp;
+    for (PMDL mdl = irp->MdlAddress; mdl;) {
+        PMDL next = mdl->Next;
+        if (mdl->MdlFlags & kMdlLocked) MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        mdl = next;
+    }
+    irp->MdlAddress = nullptr;
+    switch (record->origin) {
+        case IrpOrigin::Driver:
+            BugCheck("IRP_COMPLETED_TO_NOBODY",
+                     "IRP %p from IoAllocateIrp reached the I/O manager: its owner must take it "
+                     "back with a completion routine",
+                     static_cast<void*>(irp));
+        case IrpOrigin::Synchronous: {
+            if ((irp->Flags & IRP_INPUT_OPERATION) && record->outputBuffer && NT_SUCCESS(irp->IoStatus.Status)) {
+                ULONG_PTR n = irp->IoStatus.Information;
+                if (n > record->outputLength) n = record->outputLength;
+                std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
+            }
+            if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
+            if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
+            PKEVENT event = irp->UserEvent;
+            FreeIrpRecord(record);
+            if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+            return;
+        }
+        case IrpOrigin::User: {
+            UserCompletion* completion = record->completion;
+            record->completion = nullptr;
+            IO_STATUS_BLOCK result = irp->IoStatus;
+            if ((irp->Flags & IRP_INPUT_OPERATION) && record->outputBuffer && NT_SUCCESS(result.Status)) {
+                ULONG_PTR n = result.Information;
+                if (n > record->outputLength) n = record->outputLength;
+                std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
+            }
+            if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
+            FreeIrpRecord(record);
+            if (completion) {
+                (*completion)(result);
+                delete completion;
+            }
+            return;
+        }
+    }
+}
+
+}  // namespace tarnel::host::kernel
+
+void IoAcquireCancelSpinLock(PKIRQL irql) { *irql = KeAcquireSpinLockRaiseToDpc(&g_cancelLock); }
+void IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&g_cancelLock, irql); }
+
+BOOLEAN IoCancelIrp(PIRP irp) {
+    RecordOf(irp);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    if (!routine) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    irp->CancelIrql = irql;
+    // The routine releases the cancel spin lock.
+    routine(irp->Tail.Overlay.CurrentStackLocation->DeviceObject, irp);
+    return TRUE;
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength,
+                                   PVOID output, ULONG outputLength, BOOLEAN internal,
+                                   PKEVENT event, PIO_STATUS_BLOCK iosb) {
+    PIRP irp = AllocateIrp(device->StackSize, IrpOrigin::Synchronous);
+    if (!irp) return nullptr;
+    IrpRecord* record = RecordOf(irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    switch (METHOD_FROM_CTL_CODE(code)) {
+        case METHOD_BUFFERED: {
+            ULONG size = inputLength > outputLength ? inputLength : outputLength;
+            if (size) {
+                void* buffer = std::calloc(1, size);
+                if (input && inputLength) std::memcpy(buffer, input, inputLength);
+                irp->AssociatedIrp.SystemBuffer = buffer;
+                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+                if (output && outputLength) {
+                    irp->Flags |= IRP_INPUT_OPERATION;
+                    record->outputBuffer = output;
+                    record->outputLength = outputLength;
+                }
+            }
+            break;
+        }
+        case METHOD_IN_DIRECT:
+        case METHOD_OUT_DIRECT:
+            if (inputLength) {
+                void* buffer = std::calloc(1, inputLength);
+                if (input) std::memcpy(buffer, input, inputLength);
+                irp->AssociatedIrp.SystemBuffer = buffer;
+                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            }
+            if (output && outputLength) {
+                PMDL mdl = IoAllocateMdl(output, outputLength, FALSE, FALSE, irp);
+                MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+            }
+            break;
+        default:
+            next->Parameters.DeviceIoControl.Type3InputBuffer = input;
+            irp->UserBuffer = output;
+            break;
+    }
+    irp->UserIosb = iosb;
+    irp->UserEvent = event;
+    irp->Tail.Overlay.Thread = KeGetCurrentThread();
+    return irp;
+}
+
+PMDL IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, PIRP irp) {
+    auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
+    if (!mdl) return nullptr;
+    mdl->Size = sizeof(MDL);
+    mdl->StartVa = va;
+    mdl->MappedSystemVa = va;
+    mdl->ByteCount = length;
+    if (irp) {
+        if (!secondary) {
+            irp->MdlAddress = mdl;
+        } else {
+            PMDL tail = irp->MdlAddress;
+            while (tail && tail->Next) tail = tail->Next;
+            if (tail) tail->Next = mdl;
+            else irp->MdlAddress = mdl;
+        }
+    }
+    return mdl;
+}
+
+void IoFreeMdl(PMDL mdl) {
+    if (mdl->MdlFlags & kMdlLocked)
+        BugCheck("MDL_STILL_LOCKED", "MDL %p freed with its pages still locked",
+                 static_cast<void*>(mdl));
+    std::free(mdl);
+}
+
+void MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE, LOCK_OPERATION) {
+    if (mdl->MdlFlags & kMdlLocked)
+        BugCheck("MDL_ALREADY_LOCKED", "MDL %p locked twice", static_cast<void*>(mdl));
+    mdl->MdlFlags |= kMdlLocked;
+}
+
+void MmUnlockPages(PMDL mdl) {
+    if (!(mdl->MdlFlags & kMdlLocked))
+        BugCheck("MDL_NOT_LOCKED", "MDL %p unlocked but not locked", static_cast<void*>(mdl));
+    mdl->MdlFlags &= ~kMdlLocked;
+}
+
+PVOID MmGetSystemAddressForMdlSafe_(PMDL mdl, ULONG) { return mdl->MappedSystemVa; }
+
+void PoStartNextPowerIrp(PIRP) {}
+NTSTATUS PoCallDriver(PDEVICE_OBJECT device, PIRP irp) { return IofCallDriver(device, irp); }
