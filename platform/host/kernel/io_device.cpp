@@ -170,10 +170,20 @@ NTSTATUS tarnel::host::kernel::InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING deviceName,
                         ULONG deviceType, ULONG characteristics, BOOLEAN exclusive,
                         PDEVICE_OBJECT* deviceObject) {
+    *deviceObject = nullptr;
+    // Tests make a driver's device creation fail with the pseudo-tag "Devi".
+    if (ShouldFailAllocation(TagFromText("Devi"))) return STATUS_INSUFFICIENT_RESOURCES;
+    return CreateDevice(driver, extensionSize, deviceName, deviceType, characteristics, exclusive,
+                        deviceObject);
+}
+
+NTSTATUS tarnel::host::kernel::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
+                                            PUNICODE_STRING deviceName, ULONG deviceType,
+                                            ULONG characteristics, BOOLEAN exclusive,
+                                            PDEVICE_OBJECT* deviceObject) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IoCreateDevice at IRQL %u", KeGetCurrentIrql());
     *deviceObject = nullptr;
-    if (ShouldFailAllocation(TagFromText("Devi"))) return STATUS_INSUFFICIENT_RESOURCES;
     std::u16string name = ToU16(deviceName);
     std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
     if (!name.empty() && Devices().count(UpperCase(name))) return STATUS_OBJECT_NAME_COLLISION;
@@ -225,6 +235,15 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
         }
     }
     if (!record->name.empty()) Devices().erase(UpperCase(record->name));
+    // A PDO takes its interfaces with it.
+    for (auto it = Interfaces().begin(); it != Interfaces().end();) {
+        if (it->second.pdo == device) {
+            if (it->second.enabled) Links().erase(UpperCase(it->second.link));
+            it = Interfaces().erase(it);
+        } else {
+            ++it;
+        }
+    }
     record->deletePending = true;
     // Open handles keep the memory until their close; drivers must not touch it meanwhile.
     if (record->openFiles == 0) FreeDeviceObject(device);
@@ -292,7 +311,9 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID* guid,
     {
         std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
         auto key = UpperCase(link);
-        if (!Interfaces().count(key)) Interfaces()[key] = InterfaceEntry{pdo, link, false};
+        auto it = Interfaces().find(key);
+        if (it == Interfaces().end()) Interfaces()[key] = InterfaceEntry{pdo, link, false};
+        else it->second.pdo = pdo;  // the same instance, registered again by a new device
     }
     return MakePoolString(link, linkName);
 }

@@ -61,6 +61,10 @@ std::u16string UpperCase(const std::u16string& s);
 void SetDeviceInstance(PDEVICE_OBJECT pdo, const std::u16string& name,
                        const std::u16string& instanceId);
 void FreeDeviceObject(PDEVICE_OBJECT device);
+// IoCreateDevice without fault injection (the bus's own PDOs).
+NTSTATUS CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING deviceName,
+                      ULONG deviceType, ULONG characteristics, BOOLEAN exclusive,
+                      PDEVICE_OBJECT* deviceObject);
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 
 }  // namespace tarnel::host::kernel

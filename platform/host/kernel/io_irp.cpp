@@ -135,7 +135,11 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
         PDEVICE_OBJECT upper = above ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
         if (routine && ShouldInvoke(control, irp->IoStatus.Status, irp->Cancel)) {
             NTSTATUS st = routine(upper, irp, context);
-            if (st == STATUS_MORE_PROCESSING_REQUIRED) return;  // the routine's owner has it now
+            if (st == STATUS_MORE_PROCESSING_REQUIRED) {
+                // The routine's owner has it again and will complete or free it.
+                record->magic = kLiveIrp;
+                return;
+            }
         } else if (irp->PendingReturned && above) {
             IoMarkIrpPending(irp);
         }

@@ -4,3 +4,4 @@
 #include "platform/host/kernel/ntdef.h"
 #include "platform/host/kernel/registry.h"
 #include "platform/host/kernel/wdm.h"
+#include "platform/host/kernel/ntddser.h"

@@ -23,11 +23,14 @@ struct DeviceInstanceInfo {
 // service's image (once per driver), DriverEntry, AddDevice with a new PDO, then the start
 // request. Returns the first failure; the other instances still start.
 NTSTATUS BootMachine();
-// Registers one instance ("ROOT\PORTS\0000", already in the registry) and starts it.
-NTSTATUS StartDeviceInstance(const std::u16string& instanceId);
+// Registers one instance ("ROOT\PORTS\0000", already in the registry): PDO, driver, AddDevice,
+// then (unless `start` is false) the start request.
+NTSTATUS StartDeviceInstance(const std::u16string& instanceId, bool start = true);
 // Sends a Plug and Play request (stop, query-stop, query-remove, cancel, surprise removal...)
 // to the top of the instance's stack; removal goes through RemoveDeviceInstance.
 NTSTATUS SendPnpRequest(const std::u16string& instanceId, UCHAR minor);
+// Any other request (power, system control, flush...) to the top of the stack, synchronously.
+NTSTATUS SendDeviceRequest(const std::u16string& instanceId, UCHAR major, UCHAR minor);
 // The removal request, then the PDO is deleted; a driver left with no device is unloaded and
 // must have freed all of its pool.
 NTSTATUS RemoveDeviceInstance(const std::u16string& instanceId);
@@ -35,6 +38,10 @@ NTSTATUS RemoveDeviceInstance(const std::u16string& instanceId);
 void ShutdownMachine();
 std::vector<DeviceInstanceInfo> DeviceInstances();
 PDEVICE_OBJECT DeviceInstancePdo(const std::u16string& instanceId);
+
+// Driver objects for drivers that live in a test rather than in an image.
+PDRIVER_OBJECT CreateDriverObject(const std::u16string& name);
+void DestroyDriverObject(PDRIVER_OBJECT driver);
 
 // Installs a driver service: copies `image` to C:\Windows\System32\drivers\<file> and writes
 // Services\<service> with its ImagePath.

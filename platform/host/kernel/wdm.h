@@ -46,6 +46,34 @@ void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
+// ---- interlocked operations ----
+
+inline LONG InterlockedExchange(volatile LONG* target, LONG value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG comparand) {
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return comparand;
+}
+inline LONG InterlockedIncrement(volatile LONG* target) {
+    return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(volatile LONG* target) {
+    return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
+}
+template <typename T>
+inline PVOID InterlockedExchangePointer(T* volatile* target, PVOID value) {
+    return __atomic_exchange_n(reinterpret_cast<PVOID volatile*>(target), value, __ATOMIC_SEQ_CST);
+}
+template <typename T>
+inline PVOID InterlockedCompareExchangePointer(T* volatile* target, PVOID exchange,
+                                               PVOID comparand) {
+    __atomic_compare_exchange_n(reinterpret_cast<PVOID volatile*>(target), &comparand, exchange,
+                                false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
 // ---- dispatcher objects ----
 
 // The common head of everything KeWaitForSingleObject accepts. SignalState is the futex word.
@@ -119,7 +147,9 @@ using PKSTART_ROUTINE = KSTART_ROUTINE*;
 
 #define THREAD_ALL_ACCESS 0x001FFFFFUL
 #define EVENT_ALL_ACCESS 0x001F0003UL
+#ifndef FILE_ALL_ACCESS
 #define FILE_ALL_ACCESS 0x001F01FFUL
+#endif
 #define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
 #define ZwCurrentProcess() NtCurrentProcess()
 
