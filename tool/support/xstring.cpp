@@ -1,5 +1,5 @@
 // XStringW / XStringA storage and text operations: construction, assignment, append, the
-// substring and search functions, in-place edits, Split and ToInt.
+// substring and search functions, in-place edits and ToInt.
 #include "tool/support/xstring.h"
 
 #include <climits>
@@ -9,7 +9,6 @@
 #include <functional>
 
 #include "tool/support/support_memory.h"
-#include "tool/support/xstring_list.h"
 
 namespace {
 
@@ -347,33 +346,6 @@ void XStringT<Ch>::MakeLower() {
         if (text_[i] >= 'A' && text_[i] <= 'Z')
             text_[i] = static_cast<Ch>(text_[i] + ('a' - 'A'));
     }
-}
-
-template <typename Ch>
-XStringWList XStringT<Ch>::Split(const Ch* delimiters,
-                                 bool skipEmpty) const requires std::is_same_v<Ch, WCHAR> {
-    const int delimiterCount = TextLength(delimiters);
-    auto isSeparator = [&](Ch c) {
-        for (int d = 0; d < delimiterCount; ++d) {
-            if (delimiters[d] == c)
-                return true;
-        }
-        return false;
-    };
-    XStringWList items;
-    auto addItem = [&](int from, int to) {
-        if (to > from || !skipEmpty)
-            items.Add(XStringT(text_ + from, to - from, RawTag{}));
-    };
-    int start = 0;
-    for (int i = 0; i < length_; ++i) {
-        if (isSeparator(text_[i])) {
-            addItem(start, i);
-            start = i + 1;
-        }
-    }
-    addItem(start, length_);
-    return items;
 }
 
 // Saturates at INT_MIN / INT_MAX as the C runtime's conversion does.
