@@ -13,6 +13,11 @@ void usage(FILE* out) {
                  "usage: tarnel-host COMMAND [ARGS]\n"
                  "  machine            show the machine's folder and settings\n"
                  "  reg ...            look at and change the registry (tarnel-host reg help)\n"
+                 "  install-driver [IMAGE]  install the host Tarnel.sys as the TARNEL service\n"
+                 "  add-port COMn      add a virtual port instance named COMn and start it\n"
+                 "  devices            boot the machine and list its device instances\n"
+                 "  dosnames           boot the machine and list DOS device names and interfaces\n"
+                 "  serialmap          boot the machine and show the serial device map\n"
                  "The machine is $TARNEL_MACHINE (default ~/.tarnel/machine); it is created "
                  "when missing.\n");
 }
@@ -31,6 +36,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "reg") return tarnel::hosttool::RunReg(argc - 2, argv + 2);
+    if (command == "install-driver" || command == "add-port" || command == "devices" ||
+        command == "dosnames" || command == "serialmap")
+        return tarnel::hosttool::RunDevices(command, argc - 2, argv + 2);
     std::fprintf(stderr, "tarnel-host: unknown command '%s'\n", command.c_str());
     usage(stderr);
     return 2;

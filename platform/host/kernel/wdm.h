@@ -147,9 +147,6 @@ using PKSTART_ROUTINE = KSTART_ROUTINE*;
 
 #define THREAD_ALL_ACCESS 0x001FFFFFUL
 #define EVENT_ALL_ACCESS 0x001F0003UL
-#ifndef FILE_ALL_ACCESS
-#define FILE_ALL_ACCESS 0x001F01FFUL
-#endif
 #define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
 #define ZwCurrentProcess() NtCurrentProcess()
 
