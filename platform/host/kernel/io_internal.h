@@ -1,6 +1,8 @@
 // The I/O manager's own records: requests with their issuer, devices with their names.
 #pragma once
 
+#include <pthread.h>
+
 #include <functional>
 #include <utility>
 #include <vector>
@@ -8,6 +10,7 @@
 
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/internal.h"
+#include "platform/host/kernel/user_io.h"
 
 namespace tarnel::host::kernel {
 
@@ -17,7 +20,6 @@ enum class IrpOrigin {
     User,         // a Win32 call on a device handle
 };
 
-using UserCompletion = std::function<void(const IO_STATUS_BLOCK& result)>;
 
 constexpr SHORT kMdlLocked = 0x0002;
 
@@ -29,7 +31,7 @@ struct IrpRecord {
     void* outputBuffer;          // caller's buffer that buffered output is copied back to
     ULONG outputLength;
     PFILE_OBJECT file;           // User origin: the handle's file object, for cancel and cleanup
-    void* listLinks[2];          // pending list of the file object
+    pthread_t thread;            // User origin: the issuing thread, for CancelIo
     IRP irp;
     IO_STACK_LOCATION stack[1];
 };
@@ -38,6 +40,8 @@ IrpRecord* RecordOf(PIRP irp);
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin);
 void FreeIrpRecord(IrpRecord* record);
 void FinishIrp(IrpRecord* record);
+// A user request has completed: it leaves its file's pending list.
+void ForgetPending(IrpRecord* record);
 
 // Device bookkeeping, reached through DEVICE_OBJECT::DeviceObjectExtension.
 struct DeviceRecord {

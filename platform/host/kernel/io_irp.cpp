@@ -188,6 +188,7 @@ void FinishIrp(IrpRecord* record) {
                 std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
             }
             if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
+            ForgetPending(record);
             FreeIrpRecord(record);
             if (completion) {
                 (*completion)(result);

@@ -50,6 +50,7 @@ std::map<std::u16string, LoadedDriver*>& Drivers() {  // by upper-cased service 
     return *drivers;
 }
 PDRIVER_OBJECT g_rootBus = nullptr;
+std::string g_bootedMachine;  // root of the machine this process has booted
 ULONG g_nextPdoNumber = 1;
 
 std::vector<std::u16string> Split(const std::u16string& path) {
@@ -360,6 +361,8 @@ NTSTATUS StartDeviceInstance(const std::u16string& instanceId, bool start) {
 }
 
 NTSTATUS BootMachine() {
+    std::lock_guard<std::recursive_mutex> lock(g_pnpMutex);
+    g_bootedMachine = Machine::current().root().string();
     std::vector<std::u16string> ids;
     const std::u16string root = kEnumRoot + u"\\ROOT";
     for (auto& cls : Subkeys(root))
@@ -418,8 +421,17 @@ NTSTATUS RemoveDeviceInstance(const std::u16string& instanceId) {
     return status;
 }
 
+void EnsureMachineBooted() {
+    std::lock_guard<std::recursive_mutex> lock(g_pnpMutex);
+    std::string root = Machine::current().root().string();
+    if (g_bootedMachine == root) return;
+    g_bootedMachine = root;
+    BootMachine();
+}
+
 void ShutdownMachine() {
     std::lock_guard<std::recursive_mutex> lock(g_pnpMutex);
+    g_bootedMachine.clear();
     std::vector<std::u16string> ids;
     for (auto& [key, instance] : Instances()) ids.push_back(instance.id);
     for (auto& id : ids) RemoveDeviceInstance(id);

@@ -23,6 +23,8 @@ struct DeviceInstanceInfo {
 // service's image (once per driver), DriverEntry, AddDevice with a new PDO, then the start
 // request. Returns the first failure; the other instances still start.
 NTSTATUS BootMachine();
+// Boots the current machine unless this process already did (the first device open does this).
+void EnsureMachineBooted();
 // Registers one instance ("ROOT\PORTS\0000", already in the registry): PDO, driver, AddDevice,
 // then (unless `start` is false) the start request.
 NTSTATUS StartDeviceInstance(const std::u16string& instanceId, bool start = true);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/host/win32/devices.h"
 #include "platform/host/win32/file_state.h"
 #include "platform/host/win32/handles.h"
 #include "platform/host/win32/paths.h"
@@ -202,12 +203,13 @@ class FileObject final : public KernelObject {
 const HandleKind FileObject::kKind{"File"};
 
 // ---- Device opens ------------------------------------------------------------------------
-// "COM5", "\\.\COM12", "\\.\Global\..." name devices, not files. This is where the host
-// kernel's I/O manager takes such opens over (DOS device link, IRP_MJ_CREATE to the top of the
-// device stack); until it is plugged in, no device exists.
+// "COM5", "\\.\COM12", "\\.\Global\..." name devices, not files. The host kernel's I/O
+// manager takes such opens over (DOS device link, IRP_MJ_CREATE to the top of the device stack);
+// in a process without the host kernel no device exists.
 HANDLE openDevice(const std::u16string& name, DWORD access, DWORD share, DWORD disposition,
                   DWORD flags) {
-    (void)name, (void)access, (void)share, (void)disposition, (void)flags;
+    if (tarnel::host::DeviceOpener opener = tarnel::host::GetDeviceOpener())
+        return opener(name, access, share, disposition, flags);
     return failHandle(ERROR_FILE_NOT_FOUND);
 }
 
