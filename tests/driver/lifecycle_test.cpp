@@ -185,6 +185,21 @@ TEST_F(DriverTest, PowerRequestsPassDownWithTheirLine) {
     EXPECT_THAT(hk::DebugLines(), ElementsAre("VSERIAL_Power\n", "VSERIAL_Power\n"));
 }
 
+TEST_F(DriverTest, OpeningThePortFailsCleanlyUntilOpenIsBuilt) {
+    AddPort(u"COM7");
+    ASSERT_EQ(hk::BootMachine(), STATUS_SUCCESS);
+    hk::ClearDebugLines();
+    for (const char16_t* name : {u"COM7", u"\\\\.\\COM7"}) {
+        SetLastError(0);
+        HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));  // STATUS_NOT_IMPLEMENTED
+    }
+    // A refused open is never cleaned up or closed, and leaves nothing pending.
+    EXPECT_TRUE(hk::DebugLines().empty());
+}
+
 struct AddFailure {
     const char* label;
     const char* failTag;
