@@ -255,15 +255,34 @@ TEST_F(TraceTest, RotationBySize) {
     }
 }
 
+// Creation times are set back with SetFileTime, or the clock is moved on.
+void BackdateCreation(const WCHAR* path, int minutes) {
+    HANDLE file = CreateFileW(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    FILETIME created;
+    GetSystemTimeAsFileTime(&created);
+    ULONGLONG ticks =
+        (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    ticks -= static_cast<ULONGLONG>(minutes) * 60 * 10000000ULL;
+    created.dwLowDateTime = static_cast<DWORD>(ticks);
+    created.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    EXPECT_TRUE(SetFileTime(file, &created, nullptr, nullptr));
+    CloseHandle(file);
+}
+
 TEST_F(TraceTest, RotationByAge) {
     struct Case {
         const char* label;
+        int createdMinutesAgo;
         int minutesLater;
         bool rotates;
     };
     const Case cases[] = {
-        {"59 minutes old is appended to, though the minute changed", 59, false},
-        {"61 minutes old starts a new file", 61, true},
+        {"59 minutes old is appended to, though the minute changed", 0, 59, false},
+        {"61 minutes old starts a new file", 0, 61, true},
+        {"created two hours ago starts a new file", 120, 1, true},
+        {"created 30 minutes ago is appended to", 30, 1, false},
     };
     SYSTEMTIME start;
     GetLocalTime(&start);
@@ -273,6 +292,11 @@ TEST_F(TraceTest, RotationByAge) {
         Register(100, 1, TEXT("Com"));
         TraceTo(TEXT("A::B"), 1, 100, TEXT("first"));
         const std::string first = "Com_" + Stamp() + ".log";
+        if (c.createdMinutesAgo > 0) {
+            const std::u16string path =
+                TEXT("C:\\Logs\\") + std::u16string(first.begin(), first.end());
+            BackdateCreation(path.c_str(), c.createdMinutesAgo);
+        }
         AdvanceClock(c.minutesLater);
         TraceTo(TEXT("A::B"), 2, 100, TEXT("second"));
         const std::string second = "Com_" + Stamp() + ".log";

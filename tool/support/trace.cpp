@@ -61,7 +61,6 @@ void WriteLineLocked(const _TRACE_TABLE_& table, _TRACE_INFO_& target, LineKind 
 
     // One write per line on an append handle.
     DWORD written = 0;
-    SetFilePointer(file, 0, nullptr, FILE_END);
     WriteFile(file, line.GetString(), static_cast<DWORD>(line.GetLength() * sizeof(WCHAR)),
               &written, nullptr);
     CloseHandle(file);
@@ -191,7 +190,6 @@ void TraceDump(int id, const void* bytes, int length) {
     if (file == INVALID_HANDLE_VALUE)
         return;
     DWORD written = 0;
-    SetFilePointer(file, 0, nullptr, FILE_END);
     WriteFile(file, bytes, static_cast<DWORD>(length), &written, nullptr);
     CloseHandle(file);
 }

@@ -23,8 +23,9 @@ XStringW BuildFileName(const _TRACE_INFO_& target, TraceFileKind kind) {
 HANDLE OpenForAppend(const _TRACE_TABLE_& table, const _TRACE_INFO_& target) {
     XStringW path;
     path.Format(TEXT("%@\\%@"), table.folder, target.fileName);
-    return CreateFileW(path, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 ULONGLONG Ticks(const FILETIME& time) {
