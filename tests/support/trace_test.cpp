@@ -122,9 +122,11 @@ TEST_F(TraceTest, LineFormatsAndFileName) {
 
     Trace(TEXT("CWinHelper::GetOSVersion"), 146, TEXT("Windows %d.%d build %u"), 10, 0, 19045u);
     TraceError(TEXT("CRegHelper::OpenKey"), 88, TEXT("RegOpenKeyExW failed %d"), 5);
-    TraceTo(TEXT("CPortListMng::Open"), 12, TRACE_ID_MAIN, TEXT("%s opened"), TEXT("COM7"));
+    const XStringW port(TEXT("COM7"));  // string objects travel as their text
+    TraceTo(TEXT("CPortListMng::Open"), 12, TRACE_ID_MAIN, TEXT("%s opened"), port);
     TraceDetail(TEXT("CPortListMng::Read"), 301, TRACE_ID_MAIN, TEXT("%02X %02X"), 0x1B, 0x40);
-    TraceErrorTo(TEXT("CPortListMng::Write"), 77, TRACE_ID_MAIN, TEXT("short write"));
+    TraceErrorTo(TEXT("CPortListMng::Write"), 77, TRACE_ID_MAIN, TEXT("short write %hs"),
+                 XStringA("(ansi)"));
 
     const std::string file = "Tarnel_Configuration_" + Stamp() + ".log";
     EXPECT_EQ(ListFolder(logDir_), std::vector<std::string>{file});
@@ -133,7 +135,7 @@ TEST_F(TraceTest, LineFormatsAndFileName) {
               "(09:05:07.042) CRegHelper::OpenKey(88) <ERROR> RegOpenKeyExW failed 5\\u000D\\u000A"
               "(09:05:07.042) CPortListMng::Open(12) COM7 opened\\u000D\\u000A"
               "(09:05:07.042) CPortListMng::Read(301) 1B 40\\u000D\\u000A"
-              "(09:05:07.042) CPortListMng::Write(77) <ERROR> short write\\u000D\\u000A");
+              "(09:05:07.042) CPortListMng::Write(77) <ERROR> short write (ansi)\\u000D\\u000A");
     EXPECT_EQ(ReadBytes(logDir_ / file).substr(0, 2), std::string("(\0", 2))
         << "no byte-order mark";
 }

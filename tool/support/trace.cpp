@@ -37,9 +37,7 @@ void FixFolderLocked(_TRACE_TABLE_& table, const WCHAR* folder) {
     table.folderFixed = true;
 }
 
-enum class LineKind { Normal, Error };
-
-void WriteLineLocked(const _TRACE_TABLE_& table, _TRACE_INFO_& target, LineKind kind,
+void WriteLineLocked(const _TRACE_TABLE_& table, _TRACE_INFO_& target, TraceLineKind kind,
                      const XStringW& where, const WCHAR* format, va_list args) {
     HANDLE file = TraceOpenFile(table, target, TraceFileKind::Lines);
     if (file == INVALID_HANDLE_VALUE)
@@ -53,8 +51,8 @@ void WriteLineLocked(const _TRACE_TABLE_& table, _TRACE_INFO_& target, LineKind 
     SYSTEMTIME now;
     TraceNow(&now);
     XStringW line;
-    line.Format(kind == LineKind::Error ? TEXT("(%02d:%02d:%02d.%03d) %@ <ERROR> %s\r\n")
-                                        : TEXT("(%02d:%02d:%02d.%03d) %@ %s\r\n"),
+    line.Format(kind == TraceLineKind::Error ? TEXT("(%02d:%02d:%02d.%03d) %@ <ERROR> %s\r\n")
+                                             : TEXT("(%02d:%02d:%02d.%03d) %@ %s\r\n"),
                 now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, where,
                 static_cast<const WCHAR*>(message));
     SupportWipe(message, sizeof(message));
@@ -66,7 +64,7 @@ void WriteLineLocked(const _TRACE_TABLE_& table, _TRACE_INFO_& target, LineKind 
     CloseHandle(file);
 }
 
-void TraceLine(const WCHAR* location, int line, int id, int minLevel, LineKind kind,
+void TraceLine(const WCHAR* location, int line, int id, int minLevel, TraceLineKind kind,
                const WCHAR* format, va_list args) {
     XStringW where;
     where.Format(TEXT("%s(%d)"), location, line);
@@ -125,42 +123,15 @@ void TraceRemove(int id) {
     }
 }
 
-void Trace(const WCHAR* location, int line, const WCHAR* format, ...) {
+void TraceWriteLine(int id, int minLevel, TraceLineKind kind, const WCHAR* location, int line,
+                    const WCHAR* format, ...) {
     va_list args;
     va_start(args, format);
-    TraceLine(location, line, TRACE_ID_MAIN, 1, LineKind::Normal, format, args);
+    TraceLine(location, line, id, minLevel, kind, format, args);
     va_end(args);
 }
 
-void TraceTo(const WCHAR* location, int line, int id, const WCHAR* format, ...) {
-    va_list args;
-    va_start(args, format);
-    TraceLine(location, line, id, 1, LineKind::Normal, format, args);
-    va_end(args);
-}
-
-void TraceDetail(const WCHAR* location, int line, int id, const WCHAR* format, ...) {
-    va_list args;
-    va_start(args, format);
-    TraceLine(location, line, id, 2, LineKind::Normal, format, args);
-    va_end(args);
-}
-
-void TraceError(const WCHAR* location, int line, const WCHAR* format, ...) {
-    va_list args;
-    va_start(args, format);
-    TraceLine(location, line, TRACE_ID_MAIN, 1, LineKind::Error, format, args);
-    va_end(args);
-}
-
-void TraceErrorTo(const WCHAR* location, int line, int id, const WCHAR* format, ...) {
-    va_list args;
-    va_start(args, format);
-    TraceLine(location, line, id, 1, LineKind::Error, format, args);
-    va_end(args);
-}
-
-void TraceFatal(const WCHAR* location, int line, const WCHAR* format, ...) {
+void TraceWriteFatal(const WCHAR* location, int line, const WCHAR* format, ...) {
     XStringW where;
     where.Format(TEXT("%s(%d)"), location, line);
     va_list args;
@@ -172,7 +143,7 @@ void TraceFatal(const WCHAR* location, int line, const WCHAR* format, ...) {
         _TRACE_INFO_ fatal;
         fatal.level = 1;
         fatal.name = TEXT("fatal");
-        WriteLineLocked(table, fatal, LineKind::Error, where, format, args);
+        WriteLineLocked(table, fatal, TraceLineKind::Error, where, format, args);
     }
     va_end(args);
 }
