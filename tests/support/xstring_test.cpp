@@ -292,7 +292,8 @@ TEST(XStringValues, CopiesAreDeepAndOperationsLeaveTheSource) {
     EXPECT_EQ(XStringW().GetString()[0], 0);
 
     XStringW d(TEXT("abc"));
-    d = d;
+    XStringW& same = d;
+    d = same;
     EXPECT_EQ(Show(d), "abc");
     d.Append(d);
     EXPECT_EQ(Show(d), "abcabc");
