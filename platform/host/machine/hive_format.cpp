@@ -385,12 +385,12 @@ void parseStringData(std::string_view rest, bool terminated, HiveValue& v) {
     appendUnits(v.data, text);
 }
 
-void parseValueData(std::string_view spec, HiveValue& v) {
-    size_t colon = spec.find(':');
+void parseValueData(std::string_view form, HiveValue& v) {
+    size_t colon = form.find(':');
     if (colon == std::string_view::npos)
         throw Failure{"expected TYPE:DATA after '='"};
-    std::string_view tag = spec.substr(0, colon);
-    std::string_view rest = spec.substr(colon + 1);
+    std::string_view tag = form.substr(0, colon);
+    std::string_view rest = form.substr(colon + 1);
     std::uint64_t number;
     if (tag == "sz" || tag == "sz-bare") {
         v.type = kRegSz;

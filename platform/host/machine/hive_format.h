@@ -6,7 +6,8 @@
 //   [HKLM\SOFTWARE\Morvik\TARNEL\COM7]
 //   "DisplayName"=sz:"Tarnel Port (COM7)"
 //   "IPAddress"=dword:c801a8c0
-//   "Port"=hex(4):23,8c,00
+//   "Port"=dword:00008c23
+//   "Short"=hex(4):23,8c,00
 //   @=sz-bare:"no terminating null"
 //
 //   END generation=42
