@@ -33,6 +33,8 @@ struct ObjectHeader {
     POBJECT_TYPE type;
     void (*destroy)(void* body);  // called when the last reference goes
     ULONG64 magic;
+    volatile LONG handles;
+    void (*lastHandleClosed)(void* body);  // file objects: where IRP_MJ_CLEANUP goes out
 };
 
 // A new object with one reference held by the caller.

@@ -70,5 +70,11 @@ NTSTATUS CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRIN
                       ULONG deviceType, ULONG characteristics, BOOLEAN exclusive,
                       PDEVICE_OBJECT* deviceObject);
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+// Sends `major` for a file object to the top of its device's stack and waits for it; `buffer`
+// (an open's extended attributes) goes in the system buffer.
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, const void* buffer = nullptr,
+                         ULONG length = 0);
+// "\Device\Tcp": the host's TCP transport, created on first use.
+void EnsureTcpTransport();
 
 }  // namespace tarnel::host::kernel

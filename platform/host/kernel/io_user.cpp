@@ -31,8 +31,11 @@ struct UserFile {
 
 UserFile* UserFileOf(PFILE_OBJECT file) { return reinterpret_cast<UserFile*>(file); }
 
+}  // namespace
+
 // Sends one request to the top of the file's device stack and waits for it.
-NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major) {
+NTSTATUS tarnel::host::kernel::SendFileRequest(PFILE_OBJECT file, UCHAR major, const void* buffer,
+                                               ULONG length) {
     PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -45,10 +48,20 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
     next->FileObject = file;
+    if (buffer && length) {
+        // An open's extended attributes travel in the system buffer.
+        void* copy = std::calloc(1, length);
+        std::memcpy(copy, buffer, length);
+        irp->AssociatedIrp.SystemBuffer = copy;
+        irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        next->Parameters.Create.EaLength = length;
+    }
     NTSTATUS status = IofCallDriver(top, irp);
     if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     return iosb.Status;
 }
+
+namespace {
 
 void SendClose(UserFile* user) {
     PFILE_OBJECT file = &user->file;

@@ -5,3 +5,4 @@
 #include "platform/host/kernel/registry.h"
 #include "platform/host/kernel/wdm.h"
 #include "platform/host/kernel/ntddser.h"
+#include "platform/host/kernel/tdi.h"

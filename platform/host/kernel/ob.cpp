@@ -47,6 +47,7 @@ ObjectHeader* HeaderOf(void* body) {
 
 NTSTATUS InsertHandle(void* body, PHANDLE handle) {
     ObfReferenceObject(body);
+    __atomic_add_fetch(&HeaderOf(body)->handles, 1, __ATOMIC_SEQ_CST);
     std::lock_guard<std::mutex> lock(g_handleMutex);
     HANDLE h = reinterpret_cast<HANDLE>(g_nextHandle);
     g_nextHandle += 4;
@@ -126,6 +127,9 @@ NTSTATUS ZwClose(HANDLE handle) {
         body = it->second;
         Handles().erase(it);
     }
+    ObjectHeader* header = HeaderOf(body);
+    if (__atomic_sub_fetch(&header->handles, 1, __ATOMIC_SEQ_CST) == 0 && header->lastHandleClosed)
+        header->lastHandleClosed(body);
     ObfDereferenceObject(body);
     return STATUS_SUCCESS;
 }

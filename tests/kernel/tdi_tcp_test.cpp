@@ -1,0 +1,410 @@
+// The host "\Device\Tcp" as a TDI client sees it, against loopback sockets of the test: address and
+// connection objects, connect (refused, cancelled), send, receive indications with flow control,
+// graceful disconnect, and sockets released when the objects close.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/host/kernel/host_kernel.h"
+
+namespace {
+
+// A loopback listener of the test: the far end of the transport's connections.
+class Peer {
+public:
+    Peer() {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listener_, 4);
+        socklen_t len = sizeof a;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = a.sin_port;
+    }
+    ~Peer() {
+        if (conn_ >= 0) close(conn_);
+        close(listener_);
+    }
+    in_port_t port() const { return port_; }  // network order
+    bool Accept() {
+        pollfd p{listener_, POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1) return false;
+        conn_ = accept(listener_, nullptr, nullptr);
+        return conn_ >= 0;
+    }
+    std::string Read(size_t n) {
+        std::string out;
+        while (out.size() < n) {
+            pollfd p{conn_, POLLIN, 0};
+            if (poll(&p, 1, 5000) != 1) break;
+            char buf[65536];
+            ssize_t r = recv(conn_, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (r <= 0) break;
+            out.append(buf, static_cast<size_t>(r));
+        }
+        return out;
+    }
+    bool ReadsEof() {
+        pollfd p{conn_, POLLIN, 0};
+        char c;
+        return poll(&p, 1, 5000) == 1 && recv(conn_, &c, 1, 0) == 0;
+    }
+    void Write(const std::string& s) { send(conn_, s.data(), s.size(), MSG_NOSIGNAL); }
+    void Close() {
+        close(conn_);
+        conn_ = -1;
+    }
+    int fd() const { return conn_; }
+
+private:
+    int listener_ = -1;
+    int conn_ = -1;
+    in_port_t port_ = 0;
+};
+
+// What the handlers saw, and how much the receive handler takes each time.
+struct Indications {
+    std::mutex mutex;
+    std::string received;
+    size_t takeAtMost = SIZE_MAX;
+    std::atomic<int> disconnects{0};
+    std::atomic<ULONG> disconnectFlags{0};
+    std::atomic<bool> wrongIrql{false};
+};
+
+NTSTATUS OnReceive(PVOID context, CONNECTION_CONTEXT, ULONG, ULONG indicated, ULONG, ULONG* taken,
+                   PVOID data, PIRP* request) {
+    auto* ind = static_cast<Indications*>(context);
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL) ind->wrongIrql = true;
+    std::lock_guard<std::mutex> lock(ind->mutex);
+    size_t n = std::min<size_t>(indicated, ind->takeAtMost);
+    ind->received.append(static_cast<const char*>(data), n);
+    *taken = static_cast<ULONG>(n);
+    *request = nullptr;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS OnDisconnect(PVOID context, CONNECTION_CONTEXT, LONG, PVOID, LONG, PVOID, ULONG flags) {
+    auto* ind = static_cast<Indications*>(context);
+    ind->disconnectFlags = flags;
+    ind->disconnects++;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Request(PFILE_OBJECT file, const std::function<void(PIRP)>& fill, LONGLONG waitMs = -1,
+                 ULONG_PTR* information = nullptr) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
+    PIRP irp = IoBuildDeviceIoControlRequest(3, device, nullptr, 0, nullptr, 0, TRUE, &done, &iosb);
+    fill(irp);
+    NTSTATUS status = IoCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+        LARGE_INTEGER t;
+        t.QuadPart = -waitMs * 10000;
+        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, waitMs < 0 ? nullptr : &t) ==
+            STATUS_TIMEOUT) {
+            IoCancelIrp(irp);
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        }
+    }
+    if (information) *information = iosb.Information;
+    return iosb.Status;
+}
+
+std::vector<char> Ea(const char* name, const void* value, USHORT valueLength) {
+    size_t nameLength = std::strlen(name);
+    std::vector<char> buffer(sizeof(FILE_FULL_EA_INFORMATION) + nameLength + 1 + valueLength, 0);
+    auto* ea = reinterpret_cast<FILE_FULL_EA_INFORMATION*>(buffer.data());
+    ea->EaNameLength = static_cast<UCHAR>(nameLength);
+    ea->EaValueLength = valueLength;
+    std::memcpy(ea->EaName, name, nameLength);
+    std::memcpy(ea->EaName + nameLength + 1, value, valueLength);
+    return buffer;
+}
+
+TA_IP_ADDRESS IpAddress(in_addr_t address, in_port_t port) {
+    TA_IP_ADDRESS ta{};
+    ta.TAAddressCount = 1;
+    ta.Address[0].AddressLength = TDI_ADDRESS_LENGTH_IP;
+    ta.Address[0].AddressType = TDI_ADDRESS_TYPE_IP;
+    ta.Address[0].Address[0].sin_port = port;
+    ta.Address[0].Address[0].in_addr = address;
+    return ta;
+}
+
+// One client endpoint: an address object and a connection object associated with it.
+class Endpoint {
+public:
+    explicit Endpoint(Indications* ind) {
+        TA_IP_ADDRESS any = IpAddress(0, 0);
+        Open(Ea(TdiTransportAddress, &any, sizeof any), addressHandle_, address_);
+        PVOID context = nullptr;
+        Open(Ea(TdiConnectionContext, &context, sizeof context), connectionHandle_, connection_);
+        HANDLE addressHandle = addressHandle_;
+        status_ = Request(connection_, [&](PIRP irp) {
+            TdiBuildAssociateAddress(irp, IoGetRelatedDeviceObject(connection_), connection_, nullptr,
+                                     nullptr, addressHandle);
+        });
+        for (auto [type, handler] : {std::pair<LONG, PVOID>{TDI_EVENT_RECEIVE, (PVOID)OnReceive},
+                                     std::pair<LONG, PVOID>{TDI_EVENT_DISCONNECT, (PVOID)OnDisconnect}}) {
+            Request(address_, [&](PIRP irp) {
+                TdiBuildSetEventHandler(irp, IoGetRelatedDeviceObject(address_), address_, nullptr,
+                                        nullptr, type, handler, ind);
+            });
+        }
+    }
+    ~Endpoint() {
+        Request(connection_, [&](PIRP irp) {
+            TdiBuildDisassociateAddress(irp, IoGetRelatedDeviceObject(connection_), connection_,
+                                        nullptr, nullptr);
+        });
+        ObfDereferenceObject(connection_);
+        ZwClose(connectionHandle_);
+        ObfDereferenceObject(address_);
+        ZwClose(addressHandle_);
+    }
+    // `transportMs` is the request's own time-out; `waitMs` how long the caller waits before it
+    // cancels.
+    NTSTATUS Connect(in_addr_t address, in_port_t port, LONGLONG waitMs = 5000,
+                     LONGLONG transportMs = 5000) {
+        TA_IP_ADDRESS remote = IpAddress(address, port);
+        TDI_CONNECTION_INFORMATION request{}, answer{};
+        request.RemoteAddressLength = sizeof remote;
+        request.RemoteAddress = &remote;
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -transportMs * 10000;
+        return Request(connection_, [&](PIRP irp) {
+            TdiBuildConnect(irp, IoGetRelatedDeviceObject(connection_), connection_, nullptr, nullptr,
+                            &timeout, &request, &answer);
+        }, waitMs);
+    }
+    NTSTATUS Send(const std::string& bytes, ULONG_PTR* sent) {
+        std::string copy = bytes;
+        PMDL mdl = IoAllocateMdl(copy.data(), static_cast<ULONG>(copy.size()), FALSE, FALSE, nullptr);
+        MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+        return Request(connection_, [&](PIRP irp) {
+            TdiBuildSend(irp, IoGetRelatedDeviceObject(connection_), connection_, nullptr, nullptr, mdl,
+                         0, static_cast<ULONG>(copy.size()));
+        }, 5000, sent);
+    }
+    NTSTATUS Disconnect() {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -50000000;
+        TDI_CONNECTION_INFORMATION answer{};
+        return Request(connection_, [&](PIRP irp) {
+            TdiBuildDisconnect(irp, IoGetRelatedDeviceObject(connection_), connection_, nullptr, nullptr,
+                               &timeout, TDI_DISCONNECT_RELEASE, nullptr, &answer);
+        });
+    }
+    NTSTATUS status() const { return status_; }
+
+private:
+    void Open(std::vector<char> ea, HANDLE& handle, PFILE_OBJECT& file) {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, u"\\Device\\Tcp");
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                                   nullptr);
+        IO_STATUS_BLOCK iosb;
+        status_ = ZwCreateFile(&handle, FILE_READ_EA | FILE_WRITE_EA, &attributes, &iosb, nullptr,
+                               FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN_IF, 0, ea.data(),
+                               static_cast<ULONG>(ea.size()));
+        ASSERT_EQ(status_, STATUS_SUCCESS);
+        PVOID object;
+        ASSERT_EQ(ObReferenceObjectByHandle(handle, GENERIC_READ | GENERIC_WRITE, nullptr, KernelMode,
+                                            &object, nullptr),
+                  STATUS_SUCCESS);
+        file = static_cast<PFILE_OBJECT>(object);
+    }
+    HANDLE addressHandle_ = nullptr, connectionHandle_ = nullptr;
+    PFILE_OBJECT address_ = nullptr, connection_ = nullptr;
+    NTSTATUS status_ = STATUS_SUCCESS;
+};
+
+bool WaitFor(const std::function<bool()>& condition) {
+    for (int i = 0; i < 5000; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+}
+
+const in_addr_t kLoopback = htonl(INADDR_LOOPBACK);
+
+TEST(TcpTransport, ConnectSendReceiveAndGracefulClose) {
+    Peer peer;
+    Indications ind;
+    {
+        Endpoint endpoint(&ind);
+        ASSERT_EQ(endpoint.status(), STATUS_SUCCESS);
+        ASSERT_EQ(endpoint.Connect(kLoopback, peer.port()), STATUS_SUCCESS);
+        ASSERT_TRUE(peer.Accept());
+
+        std::string data(5000, '\0');
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+        ULONG_PTR sent = 0;
+        EXPECT_EQ(endpoint.Send(data, &sent), STATUS_SUCCESS);
+        EXPECT_EQ(sent, 5000u);
+        EXPECT_EQ(peer.Read(5000), data);
+
+        peer.Write("reply");
+        EXPECT_TRUE(WaitFor([&] {
+            std::lock_guard<std::mutex> lock(ind.mutex);
+            return ind.received == "reply";
+        }));
+        EXPECT_FALSE(ind.wrongIrql);
+
+        // Our FIN first; the disconnect is indicated when the peer closes its side.
+        EXPECT_EQ(endpoint.Disconnect(), STATUS_SUCCESS);
+        EXPECT_TRUE(peer.ReadsEof());
+        EXPECT_EQ(ind.disconnects.load(), 0);
+        peer.Close();
+        EXPECT_TRUE(WaitFor([&] { return ind.disconnects.load() == 1; }));
+        EXPECT_EQ(ind.disconnectFlags.load(), static_cast<ULONG>(TDI_DISCONNECT_RELEASE));
+    }
+}
+
+TEST(TcpTransport, BytesNotTakenAreOfferedAgainInOrderAndHoldThePeerBack) {
+    Peer peer;
+    Indications ind;
+    ind.takeAtMost = 0;  // the client's buffer is full
+    Endpoint endpoint(&ind);
+    ASSERT_EQ(endpoint.Connect(kLoopback, peer.port()), STATUS_SUCCESS);
+    ASSERT_TRUE(peer.Accept());
+
+    // Far more than the socket buffers hold: the peer's sends must block while nothing is taken.
+    std::string big(8 << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 3);
+    std::atomic<size_t> written{0};
+    std::thread writer([&] {
+        size_t off = 0;
+        while (off < big.size()) {
+            ssize_t n = send(peer.fd(), big.data() + off, big.size() - off, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            off += static_cast<size_t>(n);
+            written = off;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_LT(written.load(), big.size());  // held back by the closed window
+    {
+        std::lock_guard<std::mutex> lock(ind.mutex);
+        ind.takeAtMost = 1000;  // now a little at a time
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    {
+        std::lock_guard<std::mutex> lock(ind.mutex);
+        ind.takeAtMost = SIZE_MAX;
+    }
+    EXPECT_TRUE(WaitFor([&] {
+        std::lock_guard<std::mutex> lock(ind.mutex);
+        return ind.received.size() == big.size();
+    }));
+    writer.join();
+    std::lock_guard<std::mutex> lock(ind.mutex);
+    EXPECT_TRUE(ind.received == big);
+}
+
+TEST(TcpTransport, ConnectFailures) {
+    Indications ind;
+    {
+        in_port_t closedPort;
+        {
+            Peer gone;  // a port that nobody listens on once this peer is gone
+            closedPort = gone.port();
+        }
+        Peer peer;
+        Endpoint endpoint(&ind);
+        EXPECT_EQ(endpoint.Connect(kLoopback, closedPort), STATUS_CONNECTION_REFUSED);
+        // The object can connect again after a failure.
+        EXPECT_EQ(endpoint.Connect(kLoopback, peer.port()), STATUS_SUCCESS);
+    }
+    {
+        Endpoint endpoint(&ind);
+        EXPECT_EQ(endpoint.Connect(0, 0), STATUS_CONNECTION_REFUSED);  // 0.0.0.0 port 0
+    }
+}
+
+// A listener whose accept queue is full: further connects stay unanswered.
+class SilentPeer {
+public:
+    SilentPeer() {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listener_, 0);
+        socklen_t len = sizeof a;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = a.sin_port;
+        for (int i = 0; i < 4; ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            fillers_.push_back(fd);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~SilentPeer() {
+        for (int fd : fillers_) close(fd);
+        close(listener_);
+    }
+    in_port_t port() const { return port_; }
+
+private:
+    int listener_;
+    in_port_t port_;
+    std::vector<int> fillers_;
+};
+
+TEST(TcpTransport, UnansweredConnectEndsByTimeOutOrCancel) {
+    SilentPeer silent;
+    Indications ind;
+    Endpoint endpoint(&ind);
+    auto start = std::chrono::steady_clock::now();
+    // The caller gives up first and cancels the request.
+    EXPECT_EQ(endpoint.Connect(kLoopback, silent.port(), /*waitMs=*/150, /*transportMs=*/60000),
+              STATUS_CANCELLED);
+    // The request's own time-out runs out first.
+    EXPECT_EQ(endpoint.Connect(kLoopback, silent.port(), /*waitMs=*/10000, /*transportMs=*/150),
+              STATUS_IO_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(TcpTransport, SendAfterThePeerClosedFails) {
+    Peer peer;
+    Indications ind;
+    Endpoint endpoint(&ind);
+    ASSERT_EQ(endpoint.Connect(kLoopback, peer.port()), STATUS_SUCCESS);
+    ASSERT_TRUE(peer.Accept());
+    peer.Write("last words");
+    peer.Close();
+    EXPECT_TRUE(WaitFor([&] { return ind.disconnects.load() == 1; }));
+    {
+        std::lock_guard<std::mutex> lock(ind.mutex);
+        EXPECT_EQ(ind.received, "last words");  // delivered before the disconnect
+    }
+    ULONG_PTR sent = 99;
+    EXPECT_EQ(endpoint.Send("more", &sent), STATUS_INVALID_CONNECTION);
+    EXPECT_EQ(sent, 0u);
+}
+
+}  // namespace
