@@ -23,18 +23,25 @@
 
 namespace {
 
+// A listening socket on 127.0.0.1 with an ephemeral port (network order in *address).
+int ListenOnLoopback(int backlog, sockaddr_in* address) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    *address = sockaddr_in{};
+    address->sin_family = AF_INET;
+    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(address), sizeof *address);
+    listen(fd, backlog);
+    socklen_t len = sizeof *address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(address), &len);
+    return fd;
+}
+
 // A loopback listener of the test: the far end of the transport's connections.
 class Peer {
 public:
     Peer() {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(listener_, 4);
-        socklen_t len = sizeof a;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+        sockaddr_in a;
+        listener_ = ListenOnLoopback(4, &a);
         port_ = a.sin_port;
     }
     ~Peer() {
@@ -347,14 +354,8 @@ TEST(TcpTransport, ConnectFailures) {
 class SilentPeer {
 public:
     SilentPeer() {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(listener_, 0);
-        socklen_t len = sizeof a;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+        sockaddr_in a;
+        listener_ = ListenOnLoopback(0, &a);
         port_ = a.sin_port;
         for (int i = 0; i < 4; ++i) {
             int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);

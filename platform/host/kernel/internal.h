@@ -16,6 +16,9 @@ constexpr UCHAR kThreadType = 6;
 // Signals a dispatcher object for good (threads when they end).
 void SignalDispatcherObject(DISPATCHER_HEADER* header);
 
+// "A\\B\\C" as its key names, empty parts dropped.
+std::vector<std::u16string> SplitKeyPath(const std::u16string& path);
+
 // Pool allocations made by the kernel on a driver's behalf (strings it hands out).
 PVOID AllocateKernelPool(SIZE_T bytes, ULONG tag);
 // Tags (with counts) of live pool allocated by code of a loaded module (a dlopen handle).

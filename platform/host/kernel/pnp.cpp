@@ -53,20 +53,6 @@ PDRIVER_OBJECT g_rootBus = nullptr;
 std::string g_bootedMachine;  // root of the machine this process has booted
 ULONG g_nextPdoNumber = 1;
 
-std::vector<std::u16string> Split(const std::u16string& path) {
-    std::vector<std::u16string> parts;
-    std::u16string part;
-    for (char16_t c : path) {
-        if (c == u'\\') {
-            if (!part.empty()) parts.push_back(part);
-            part.clear();
-        } else {
-            part += c;
-        }
-    }
-    if (!part.empty()) parts.push_back(part);
-    return parts;
-}
 
 std::string Narrow(const std::u16string& s) {
     std::string out;
@@ -80,7 +66,7 @@ std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.
 bool ReadText(const std::u16string& keyPath, const char16_t* valueName, std::u16string& out) {
     RegistryStore& store = Machine::current().registry();
     RegKey key;
-    if (store.openKey(store.root(HiveRoot::LocalMachine), Split(keyPath), key) != RegStatus::Ok)
+    if (store.openKey(store.root(HiveRoot::LocalMachine), SplitKeyPath(keyPath), key) != RegStatus::Ok)
         return false;
     HiveValue value;
     if (store.queryValue(key, valueName, value) != RegStatus::Ok) return false;
@@ -93,7 +79,7 @@ std::vector<std::u16string> Subkeys(const std::u16string& keyPath) {
     std::vector<std::u16string> names;
     RegistryStore& store = Machine::current().registry();
     RegKey key;
-    if (store.openKey(store.root(HiveRoot::LocalMachine), Split(keyPath), key) != RegStatus::Ok)
+    if (store.openKey(store.root(HiveRoot::LocalMachine), SplitKeyPath(keyPath), key) != RegStatus::Ok)
         return names;
     RegKeyInfo info;
     for (size_t i = 0; store.enumKey(key, i, info) == RegStatus::Ok; ++i) names.push_back(info.name);
@@ -103,7 +89,7 @@ std::vector<std::u16string> Subkeys(const std::u16string& keyPath) {
 // "\SystemRoot\System32\drivers\X.sys", "System32\drivers\X.sys" or "C:\..." to a Linux file,
 // matching each component without regard to case as Windows would.
 fs::path ImageFile(const std::u16string& imagePath) {
-    std::vector<std::u16string> parts = Split(imagePath);
+    std::vector<std::u16string> parts = SplitKeyPath(imagePath);
     if (parts.empty()) return {};
     fs::path dir = Machine::current().driveC();
     size_t first = 0;
@@ -307,6 +293,21 @@ Instance* Find(const std::u16string& id) {
 }  // namespace
 
 namespace tarnel::host::kernel {
+
+std::vector<std::u16string> SplitKeyPath(const std::u16string& path) {
+    std::vector<std::u16string> parts;
+    std::u16string part;
+    for (char16_t c : path) {
+        if (c == u'\\') {
+            if (!part.empty()) parts.push_back(part);
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) parts.push_back(part);
+    return parts;
+}
 
 NTSTATUS StartDeviceInstance(const std::u16string& instanceId, bool start) {
     std::lock_guard<std::recursive_mutex> lock(g_pnpMutex);

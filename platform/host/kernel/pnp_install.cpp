@@ -2,6 +2,7 @@
 // (The configuration tool creates instances through SetupAPI; this is the host's shortcut.)
 #include <filesystem>
 
+#include "platform/host/kernel/internal.h"
 #include "platform/host/kernel/pnp.h"
 #include "platform/host/machine/machine.h"
 #include "platform/host/machine/registry_store.h"
@@ -11,25 +12,10 @@ using namespace tarnel::host;
 
 namespace {
 
-std::vector<std::u16string> Split(const std::u16string& path) {
-    std::vector<std::u16string> parts;
-    std::u16string part;
-    for (char16_t c : path) {
-        if (c == u'\\') {
-            if (!part.empty()) parts.push_back(part);
-            part.clear();
-        } else {
-            part += c;
-        }
-    }
-    if (!part.empty()) parts.push_back(part);
-    return parts;
-}
-
 RegKey Create(const std::u16string& path) {
     RegistryStore& store = Machine::current().registry();
     RegKey key;
-    store.createKey(store.root(HiveRoot::LocalMachine), Split(path), true, key, nullptr);
+    store.createKey(store.root(HiveRoot::LocalMachine), tarnel::host::kernel::SplitKeyPath(path), true, key, nullptr);
     return key;
 }
 
