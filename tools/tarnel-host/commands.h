@@ -9,5 +9,9 @@ namespace tarnel::hosttool {
 int RunReg(int argc, char** argv);
 // tarnel-host install-driver | add-port | devices | dosnames | serialmap.
 int RunDevices(const std::string& command, int argc, char** argv);
+// tarnel-host assign COMn ADDRESS PORT: the store entry the configuration tool writes.
+int RunAssign(int argc, char** argv);
+// tarnel-host send COMn ...: open a virtual port, write, read the printer's answer.
+int RunSend(int argc, char** argv);
 
 }  // namespace tarnel::hosttool

@@ -18,6 +18,9 @@ void usage(FILE* out) {
                  "  devices            boot the machine and list its device instances\n"
                  "  dosnames           boot the machine and list DOS device names and interfaces\n"
                  "  serialmap          boot the machine and show the serial device map\n"
+                 "  assign COMn ADDRESS PORT  assign a virtual port to a printer in the store\n"
+                 "  send COMn [--text T] [--hex HEX] [--file PATH] [--read-ms N]\n"
+                 "                     write to a printer through the port and show its answer\n"
                  "The machine is $TARNEL_MACHINE (default ~/.tarnel/machine); it is created "
                  "when missing.\n");
 }
@@ -39,6 +42,8 @@ int main(int argc, char** argv) {
     if (command == "install-driver" || command == "add-port" || command == "devices" ||
         command == "dosnames" || command == "serialmap")
         return tarnel::hosttool::RunDevices(command, argc - 2, argv + 2);
+    if (command == "assign") return tarnel::hosttool::RunAssign(argc - 2, argv + 2);
+    if (command == "send") return tarnel::hosttool::RunSend(argc - 2, argv + 2);
     std::fprintf(stderr, "tarnel-host: unknown command '%s'\n", command.c_str());
     usage(stderr);
     return 2;
