@@ -22,8 +22,10 @@ struct VSERIAL_RING;
 
 // One per device object, zero-filled at creation. Field order is part of the driver's record.
 // The device lock guards the wait queue, the pending-read slot and every take from the ring.
+// Workers and events belong to the one open handle: started by create, stopped by cleanup.
 struct VSERIAL_EXTENSION {
-    ULONG OpenFlag;  // 1 while a handle is open with a live connection
+    ULONG
+    OpenFlag;  // 1 while a handle is open; claimed atomically by create, so one handle at most
     WCHAR LinkName[VSERIAL_NAME_CHARS];       // \DosDevices\COM7
     WCHAR ColonLinkName[VSERIAL_NAME_CHARS];  // \DosDevices\COM7:
     WCHAR PortName[VSERIAL_NAME_CHARS];       // COM7
@@ -36,7 +38,7 @@ struct VSERIAL_EXTENSION {
     PVOID EmulationThread;        // referenced thread objects of an open handle's workers
     PVOID ReadThread;
     PIRP NotificationIrp;  // the held removal-notification request
-    PIRP PendingReadIrp;   // the one read waiting for data
+    PIRP PendingReadIrp;   // the one read waiting for data (device lock); its cancel routine is set
     ULONG BaudRate;
     ULONG ModemStatus;  // only SERIAL_CTS_STATE and SERIAL_DSR_STATE are ever set
     ULONG ModemControl;
@@ -69,3 +71,32 @@ DRIVER_DISPATCH VSERIAL_Write;
 DRIVER_DISPATCH VSERIAL_Cleanup;
 DRIVER_DISPATCH VSERIAL_DeviceControl;
 NTSTATUS VSERIAL_StartDevice(PDEVICE_OBJECT DeviceObject);
+
+DRIVER_CANCEL VSERIAL_ReadCancel;
+// Completes the waiting read, if any, with success and 0 bytes (a read left when no read thread
+// runs any more).
+void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION Extension);
+// The two workers of an open handle, system threads at priority 16 with the extension as context.
+// Each ends when its stop request is signalled, signalling its "stopped" event on the way out.
+KSTART_ROUTINE pEmulationPollingFunction;  // every 10 ms
+KSTART_ROUTINE pReadPollingFunction;       // every 1 ms: completes the waiting read
+
+// Signals a worker's stop request and waits for its thread (if any) to end; drops the reference.
+void VSERIAL_StopWorker(PKEVENT StopRequest, PVOID* Thread);
+
+// Emulated modem lines: 1 sets DSR, 2 sets CTS, -2 clears DSR, -3 clears CTS; other codes do
+// nothing.
+#define VSERIAL_MODEM_DSR_ON 1
+#define VSERIAL_MODEM_CTS_ON 2
+#define VSERIAL_MODEM_DSR_OFF (-2)
+#define VSERIAL_MODEM_CTS_OFF (-3)
+void VSERIAL_UpdateModemStatus(PVSERIAL_EXTENSION Extension, LONG Code);
+
+// Words shared without a lock between a dispatch routine, the workers and the transport's
+// handlers: loads see every store published before them, and are never torn or cached.
+inline ULONG VSERIAL_LoadAcquire(const volatile ULONG* Word) {
+    return __atomic_load_n(Word, __ATOMIC_ACQUIRE);
+}
+inline void VSERIAL_StoreRelease(volatile ULONG* Word, ULONG Value) {
+    __atomic_store_n(Word, Value, __ATOMIC_RELEASE);
+}

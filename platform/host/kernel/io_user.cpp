@@ -147,6 +147,7 @@ ULONG NtStatusToWin32Error(NTSTATUS status) {
         case STATUS_IO_TIMEOUT: return 121;                // ERROR_SEM_TIMEOUT
         case STATUS_CANCELLED: return 995;                 // ERROR_OPERATION_ABORTED
         case STATUS_CONNECTION_REFUSED: return 1225;       // ERROR_CONNECTION_REFUSED
+        case STATUS_PORT_CONNECTION_REFUSED: return 5;     // ERROR_ACCESS_DENIED
         case STATUS_NETWORK_UNREACHABLE: return 1231;      // ERROR_NETWORK_UNREACHABLE
         case STATUS_HOST_UNREACHABLE: return 1232;         // ERROR_HOST_UNREACHABLE
         case STATUS_CONNECTION_RESET: return 64;           // ERROR_NETNAME_DELETED

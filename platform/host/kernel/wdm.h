@@ -572,6 +572,7 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                              BOOLEAN CaseInSensitive);
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                               BOOLEAN CaseInSensitive);
+#define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
 #define RtlZeroMemory(d, n) __builtin_memset((d), 0, (n))
 #define RtlFillMemory(d, n, f) __builtin_memset((d), (f), (n))
 #define RtlCopyMemory(d, s, n) __builtin_memcpy((d), (s), (n))

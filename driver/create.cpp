@@ -1,0 +1,74 @@
+// Tarnel driver: open of the port. Connects the handle to its printer and starts the handle's
+// emulation and read threads; PASSIVE_LEVEL, completes the request before returning.
+#include "driver/connection.h"
+#include "driver/vserial.h"
+
+static NTSTATUS VSERIAL_CompleteCreate(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// Starts one worker and keeps a reference to its thread object.
+static NTSTATUS VSERIAL_StartWorker(PKSTART_ROUTINE routine, PVSERIAL_EXTENSION ext,
+                                    PVOID* thread) {
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr,
+                                           nullptr, routine, ext);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, thread,
+                                       nullptr);
+    ZwClose(handle);
+    return status;
+}
+
+// Signals a worker's stop request and waits for its thread to end.
+void VSERIAL_StopWorker(PKEVENT stopRequest, PVOID* thread) {
+    KeSetEvent(stopRequest, IO_NO_INCREMENT, FALSE);
+    if (!*thread)
+        return;
+    KeWaitForSingleObject(*thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(*thread);
+    *thread = nullptr;
+}
+
+NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
+    DbgPrint("+ VSERIAL_Create Start ----------------------\n");
+    // Claimed before connecting, which may take 70 s: a second open meanwhile is refused too.
+    if (InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&ext->OpenFlag), 1, 0) != 0)
+        return VSERIAL_CompleteCreate(Irp, STATUS_PORT_CONNECTION_REFUSED);
+
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    if (!NT_SUCCESS(VSERIAL_EstablishConnection(ext, file))) {
+        VSERIAL_StoreRelease(&ext->OpenFlag, 0);
+        return VSERIAL_CompleteCreate(Irp, STATUS_UNSUCCESSFUL);
+    }
+    VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_ON);
+    VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_ON);
+
+    // The workers run before the open completes, so the handle's cleanup always finds them.
+    KeResetEvent(&ext->EmulationPollingExitEvent);
+    KeResetEvent(&ext->EmulationStoppedEvent);
+    KeResetEvent(&ext->ReadStoppedEvent);
+    KeResetEvent(&ext->ReadPollingExitEvent);
+    ext->EmulationThread = nullptr;
+    ext->ReadThread = nullptr;
+    NTSTATUS status = VSERIAL_StartWorker(pEmulationPollingFunction, ext, &ext->EmulationThread);
+    if (NT_SUCCESS(status))
+        status = VSERIAL_StartWorker(pReadPollingFunction, ext, &ext->ReadThread);
+    if (!NT_SUCCESS(status)) {
+        VSERIAL_StopWorker(&ext->EmulationPollingExitEvent, &ext->EmulationThread);
+        VSERIAL_StopWorker(&ext->ReadPollingExitEvent, &ext->ReadThread);
+        VSERIAL_CloseConnection(file);
+        VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
+        VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
+        VSERIAL_StoreRelease(&ext->OpenFlag, 0);
+        return VSERIAL_CompleteCreate(Irp, STATUS_UNSUCCESSFUL);
+    }
+    return VSERIAL_CompleteCreate(Irp, STATUS_SUCCESS);
+}

@@ -1,0 +1,131 @@
+// Tarnel driver: read requests, their cancel routine and the read thread that completes the one
+// waiting read. Dispatch at PASSIVE_LEVEL; the thread polls every millisecond at priority 16.
+//
+// The pending-read slot holds one request, guarded by the device lock. A request enters it with
+// its cancel routine already set and leaves it with the routine cleared by exchange: whoever
+// clears the routine completes the request; a request whose routine a running cancel already
+// took is left in the slot for that cancel to remove and complete.
+#include "driver/ring.h"
+#include "driver/vserial.h"
+
+#define VSERIAL_READ_PERIOD (-10000LL)  // 1 ms, relative, in 100 ns units
+// Polls a waiting read lasts without data: 10 when a read total constant is set, else none.
+#define VSERIAL_READ_POLLS_WITH_CONSTANT 10
+
+static NTSTATUS VSERIAL_CompleteRead(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    return status;
+}
+
+NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
+    const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+    DbgPrint("++++++++++++++VSERIAL_Read start\n");
+    if (length == 0) {
+        KeReleaseSpinLock(&ext->DeviceLock, irql);
+        return VSERIAL_CompleteRead(Irp, STATUS_SUCCESS, 0);
+    }
+    // A read never waits to fill its whole length.
+    const ULONG taken = VSERIAL_RingGet(ext->Ring, Irp->AssociatedIrp.SystemBuffer, length);
+    KeReleaseSpinLock(&ext->DeviceLock, irql);
+    if (taken)
+        return VSERIAL_CompleteRead(Irp, STATUS_SUCCESS, taken);
+
+    if (ext->Timeouts.ReadIntervalTimeout == MAXULONG &&
+        ext->Timeouts.ReadTotalTimeoutMultiplier == 0)
+        return VSERIAL_CompleteRead(Irp, STATUS_SUCCESS, 0);
+
+    irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+    if (ext->PendingReadIrp) {
+        // The slot is taken: this read returns empty, as a serial time-out would, and the
+        // waiting one keeps its place.
+        KeReleaseSpinLock(&ext->DeviceLock, irql);
+        return VSERIAL_CompleteRead(Irp, STATUS_SUCCESS, 0);
+    }
+    Irp->IoStatus.Information = 0;
+    IoMarkIrpPending(Irp);
+    (void)IoSetCancelRoutine(Irp, VSERIAL_ReadCancel);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr)) {
+        // Cancelled before it got here, and no cancel routine will run for it.
+        KeReleaseSpinLock(&ext->DeviceLock, irql);
+        VSERIAL_CompleteRead(Irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    ext->PendingReadIrp = Irp;
+    KeReleaseSpinLock(&ext->DeviceLock, irql);
+    return STATUS_PENDING;
+}
+
+void VSERIAL_ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+    if (ext->PendingReadIrp == Irp)
+        ext->PendingReadIrp = nullptr;
+    KeReleaseSpinLock(&ext->DeviceLock, irql);
+    VSERIAL_CompleteRead(Irp, STATUS_CANCELLED, 0);
+}
+
+// Takes the waiting read out of the slot if its cancel routine is still ours to clear. Caller
+// holds the device lock.
+static PIRP VSERIAL_ClaimPendingRead(PVSERIAL_EXTENSION ext) {
+    PIRP read = ext->PendingReadIrp;
+    if (!read || !IoSetCancelRoutine(read, nullptr))
+        return nullptr;
+    ext->PendingReadIrp = nullptr;
+    return read;
+}
+
+void pReadPollingFunction(PVOID context) {
+    auto* ext = static_cast<PVSERIAL_EXTENSION>(context);
+    DbgPrint("pReadPollingFunction Start \n");
+    KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+    // Reset only when this thread completes a read: a read that is cancelled leaves it as it was.
+    ULONG polls = 0;
+
+    LARGE_INTEGER period;
+    period.QuadPart = VSERIAL_READ_PERIOD;
+    while (KeWaitForSingleObject(&ext->ReadPollingExitEvent, Executive, KernelMode, FALSE,
+                                 &period) == STATUS_TIMEOUT) {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+        if (ext->PendingReadIrp) {
+            const ULONG limit =
+                ext->Timeouts.ReadTotalTimeoutConstant ? VSERIAL_READ_POLLS_WITH_CONSTANT : 0;
+            ++polls;
+            // Bytes are taken only into a read this thread owns, so a read being cancelled
+            // never carries received bytes away with it.
+            if (VSERIAL_RingCount(ext->Ring) || polls > limit) {
+                PIRP read = VSERIAL_ClaimPendingRead(ext);
+                if (read) {
+                    const ULONG length = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
+                    const ULONG taken =
+                        VSERIAL_RingGet(ext->Ring, read->AssociatedIrp.SystemBuffer, length);
+                    VSERIAL_CompleteRead(read, STATUS_SUCCESS, taken);
+                    polls = 0;
+                }
+            }
+        }
+        KeReleaseSpinLock(&ext->DeviceLock, irql);
+    }
+
+    KeSetEvent(&ext->ReadStoppedEvent, IO_NO_INCREMENT, FALSE);
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+    PIRP read = VSERIAL_ClaimPendingRead(ext);
+    if (read)
+        VSERIAL_CompleteRead(read, STATUS_SUCCESS, 0);
+    KeReleaseSpinLock(&ext->DeviceLock, irql);
+    DbgPrint("pReadPollingFunction Exit\n");
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION ext) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+    PIRP read = VSERIAL_ClaimPendingRead(ext);
+    if (read)
+        VSERIAL_CompleteRead(read, STATUS_SUCCESS, 0);
+    KeReleaseSpinLock(&ext->DeviceLock, irql);
+}
