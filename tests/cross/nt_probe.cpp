@@ -10,7 +10,8 @@ NTSTATUS TarnelProbeOpenStore(PHANDLE key) {
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
                                nullptr, nullptr);
     NTSTATUS status = ZwOpenKey(key, KEY_READ, &attributes);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     ULONG needed = 0;
     status = ZwQueryKey(*key, KeyFullInformation, nullptr, 0, &needed);
     ZwClose(*key);

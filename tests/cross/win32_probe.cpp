@@ -8,7 +8,8 @@ LONG TarnelProbeReadStore(DWORD* port) {
     HKEY key = nullptr;
     LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Morvik\\TARNEL\\COM7"), 0,
                             KEY_READ | KEY_WOW64_64KEY, &key);
-    if (rc != ERROR_SUCCESS) return rc;
+    if (rc != ERROR_SUCCESS)
+        return rc;
     DWORD type = 0;
     DWORD size = sizeof(*port);
     rc = RegQueryValueExW(key, TEXT("Port_"), nullptr, &type, reinterpret_cast<BYTE*>(port), &size);
@@ -23,7 +24,8 @@ int TarnelProbeFormat(WCHAR* out, size_t count) {
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
     return _snwprintf(out, count, TEXT("(%02d:%02d:%02d.%03d) %s %lu"), now.wHour, now.wMinute,
                       now.wSecond, now.wMilliseconds, path, GetTickCount());
 }

@@ -23,13 +23,17 @@ TEST(Events, NotificationStaysSignalledSynchronizationResets) {
     KeInitializeEvent(&notification, NotificationEvent, FALSE);
     KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
     LARGE_INTEGER poll{};
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll),
+              STATUS_TIMEOUT);
     KeSetEvent(&notification, IO_NO_INCREMENT, FALSE);
     KeSetEvent(&synchronization, IO_NO_INCREMENT, FALSE);
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+        EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll),
+                  STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &poll),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &poll),
+              STATUS_TIMEOUT);
     EXPECT_EQ(KeResetEvent(&notification), 1);
     EXPECT_EQ(KeReadStateEvent(&notification), 0);
 }
@@ -39,8 +43,10 @@ TEST(Events, RelativeTimeOutExpiresAndASetWakesAWaiter) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER timeout = RelativeMs(50);
     auto start = Clock::now();
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
-    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
+    auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_GE(waited, 49);
 
     std::thread setter([&] {
@@ -48,7 +54,8 @@ TEST(Events, RelativeTimeOutExpiresAndASetWakesAWaiter) {
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     });
     LARGE_INTEGER longTimeout = RelativeMs(5000);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &longTimeout), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &longTimeout),
+              STATUS_SUCCESS);
     setter.join();
 }
 
@@ -100,11 +107,13 @@ TEST(SystemThreads, WaitableReferencedAndTerminated) {
     ThreadContext ctx;
     KeInitializeEvent(&ctx.go, NotificationEvent, FALSE);
     HANDLE handle = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ThreadBody, &ctx),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                   ThreadBody, &ctx),
               STATUS_SUCCESS);
     PVOID thread = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr),
+        STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
     KeSetPriorityThread(static_cast<PKTHREAD>(thread), LOW_REALTIME_PRIORITY);

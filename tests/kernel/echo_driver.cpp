@@ -7,9 +7,11 @@ namespace {
 
 constexpr ULONG kCapacity = 4096;
 // Makes the next waiting read stay pending without a cancel routine (a driver bug).
-constexpr ULONG kIoctlForgetCancel = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlForgetCancel =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 // Returns the input reversed.
-constexpr ULONG kIoctlReverse = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlReverse =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 struct EchoExtension {
     PDEVICE_OBJECT lower;
@@ -22,7 +24,9 @@ struct EchoExtension {
     WCHAR link[64];
 };
 
-EchoExtension* Ext(PDEVICE_OBJECT d) { return static_cast<EchoExtension*>(d->DeviceExtension); }
+EchoExtension* Ext(PDEVICE_OBJECT d) {
+    return static_cast<EchoExtension*>(d->DeviceExtension);
+}
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
@@ -45,7 +49,8 @@ void CancelRead(PDEVICE_OBJECT device, PIRP irp) {
     EchoExtension* ext = Ext(device);
     IoReleaseCancelSpinLock(irp->CancelIrql);
     KIRQL old = KeAcquireSpinLockRaiseToDpc(&ext->lock);
-    if (ext->waitingRead == irp) ext->waitingRead = nullptr;
+    if (ext->waitingRead == irp)
+        ext->waitingRead = nullptr;
     KeReleaseSpinLock(&ext->lock, old);
     DbgPrint("echo: read cancelled\n");
     Complete(irp, STATUS_CANCELLED, 0);
@@ -54,8 +59,10 @@ void CancelRead(PDEVICE_OBJECT device, PIRP irp) {
 // The waiting read, if its cancel routine can still be taken away; caller holds the lock.
 PIRP ClaimWaitingRead(EchoExtension* ext) {
     PIRP irp = ext->waitingRead;
-    if (!irp) return nullptr;
-    if (!ext->forgetCancel && !IoSetCancelRoutine(irp, nullptr)) return nullptr;  // being cancelled
+    if (!irp)
+        return nullptr;
+    if (!ext->forgetCancel && !IoSetCancelRoutine(irp, nullptr))
+        return nullptr;  // being cancelled
     ext->waitingRead = nullptr;
     return irp;
 }
@@ -75,7 +82,8 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
             KIRQL old = KeAcquireSpinLockRaiseToDpc(&ext->lock);
             PIRP read = ext->forgetCancel ? nullptr : ClaimWaitingRead(ext);
             KeReleaseSpinLock(&ext->lock, old);
-            if (read) Complete(read, STATUS_CANCELLED, 0);
+            if (read)
+                Complete(read, STATUS_CANCELLED, 0);
             return Complete(irp, STATUS_SUCCESS, 0);
         }
         case IRP_MJ_WRITE: {
@@ -89,7 +97,8 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
             PIRP read = ext->count ? ClaimWaitingRead(ext) : nullptr;
             ULONG taken = read ? Take(ext, read) : 0;
             KeReleaseSpinLock(&ext->lock, old);
-            if (read) Complete(read, STATUS_SUCCESS, taken);
+            if (read)
+                Complete(read, STATUS_SUCCESS, taken);
             return Complete(irp, STATUS_SUCCESS, n);
         }
         case IRP_MJ_READ: {
@@ -106,7 +115,8 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
             }
             IoMarkIrpPending(irp);
             ext->waitingRead = irp;
-            if (!ext->forgetCancel) IoSetCancelRoutine(irp, CancelRead);
+            if (!ext->forgetCancel)
+                IoSetCancelRoutine(irp, CancelRead);
             KeReleaseSpinLock(&ext->lock, old);
             return STATUS_PENDING;
         }
@@ -138,14 +148,17 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS StartEcho(EchoExtension* ext) {
     HANDLE key;
     NTSTATUS status = IoOpenDeviceRegistryKey(ext->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, TEXT("PortName"));
     ULONG buffer[32];
     ULONG length;
-    status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof buffer, &length);
+    status =
+        ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof buffer, &length);
     ZwClose(key);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     auto* info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
     RtlZeroMemory(ext->link, sizeof ext->link);
     static const WCHAR prefix[] = TEXT("\\DosDevices\\");
@@ -155,7 +168,8 @@ NTSTATUS StartEcho(EchoExtension* ext) {
     WCHAR pdoName[64];
     status = IoGetDeviceProperty(ext->pdo, DevicePropertyPhysicalDeviceObjectName, sizeof pdoName,
                                  pdoName, &length);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     UNICODE_STRING link, target;
     RtlInitUnicodeString(&link, ext->link);
     RtlInitUnicodeString(&target, pdoName);
@@ -178,7 +192,8 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
         if (IoCallDriver(ext->lower, irp) == STATUS_PENDING)
             KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         NTSTATUS status = irp->IoStatus.Status;
-        if (NT_SUCCESS(status)) status = StartEcho(ext);
+        if (NT_SUCCESS(status))
+            status = StartEcho(ext);
         return Complete(irp, status, 0);
     }
     PDEVICE_OBJECT lower = ext->lower;
@@ -197,7 +212,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT device;
     NTSTATUS status = IoCreateDevice(driver, sizeof(EchoExtension), nullptr, FILE_DEVICE_UNKNOWN, 0,
                                      TRUE, &device);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     EchoExtension* ext = Ext(device);
     RtlZeroMemory(ext, sizeof *ext);
     KeInitializeSpinLock(&ext->lock);
@@ -215,7 +231,8 @@ void Unload(PDRIVER_OBJECT) {}
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     static const UCHAR majors[] = {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP,
                                    IRP_MJ_READ,   IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL};
-    for (UCHAR major : majors) driver->MajorFunction[major] = Dispatch;
+    for (UCHAR major : majors)
+        driver->MajorFunction[major] = Dispatch;
     driver->MajorFunction[IRP_MJ_PNP] = Pnp;
     driver->DriverExtension->AddDevice = AddDevice;
     driver->DriverUnload = Unload;

@@ -23,7 +23,8 @@ NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL && irp->AssociatedIrp.SystemBuffer) {
         auto* bytes = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-        for (ULONG i = 0; i < stack->Parameters.DeviceIoControl.InputBufferLength; ++i) bytes[i] ^= 0xFF;
+        for (ULONG i = 0; i < stack->Parameters.DeviceIoControl.InputBufferLength; ++i)
+            bytes[i] ^= 0xFF;
         irp->IoStatus.Information = stack->Parameters.DeviceIoControl.InputBufferLength;
     }
     if (g_lowerMode == LowerMode::Pend) {
@@ -39,7 +40,8 @@ NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
 NTSTATUS RecordingCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     g_routineDevices.push_back(device);
     g_pendingSeen.push_back(irp->PendingReturned);
-    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
     return context ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
 }
 
@@ -50,7 +52,7 @@ NTSTATUS UpperDispatch(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 class IrpTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_lowerMode = LowerMode::CompleteNow;
         g_held = nullptr;
@@ -58,7 +60,8 @@ protected:
         g_pendingSeen.clear();
         lowerDriver_ = hk::CreateDriverObject(u"\\Driver\\TestLower");
         upperDriver_ = hk::CreateDriverObject(u"\\Driver\\TestUpper");
-        for (auto& f : lowerDriver_->MajorFunction) f = LowerDispatch;
+        for (auto& f : lowerDriver_->MajorFunction)
+            f = LowerDispatch;
         upperDriver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = UpperDispatch;
         upperDriver_->MajorFunction[IRP_MJ_READ] = UpperDispatch;
         ASSERT_EQ(IoCreateDevice(lowerDriver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower_),
@@ -66,7 +69,8 @@ protected:
         ASSERT_EQ(IoCreateDevice(upperDriver_, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN,
                                  0, FALSE, &upper_),
                   STATUS_SUCCESS);
-        *static_cast<PDEVICE_OBJECT*>(upper_->DeviceExtension) = IoAttachDeviceToDeviceStack(upper_, lower_);
+        *static_cast<PDEVICE_OBJECT*>(upper_->DeviceExtension) =
+            IoAttachDeviceToDeviceStack(upper_, lower_);
         ASSERT_EQ(upper_->StackSize, 2);
     }
     void TearDown() override {

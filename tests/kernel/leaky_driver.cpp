@@ -10,13 +10,15 @@ struct LeakyExtension {
 
 NTSTATUS LeakyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT device;
-    NTSTATUS status =
-        IoCreateDevice(driver, sizeof(LeakyExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    if (!NT_SUCCESS(status)) return status;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(LeakyExtension), nullptr, FILE_DEVICE_UNKNOWN,
+                                     0, FALSE, &device);
+    if (!NT_SUCCESS(status))
+        return status;
     auto* ext = static_cast<LeakyExtension*>(device->DeviceExtension);
     ext->lower = IoAttachDeviceToDeviceStack(device, pdo);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
-    ExAllocatePoolWithTag(NonPagedPool, 64, 'L' | ('e' << 8) | ('a' << 16) | (ULONG('k') << 24));  // never freed
+    ExAllocatePoolWithTag(NonPagedPool, 64,
+                          'L' | ('e' << 8) | ('a' << 16) | (ULONG('k') << 24));  // never freed
     return STATUS_SUCCESS;
 }
 

@@ -38,20 +38,22 @@ int ListenOnLoopback(int backlog, sockaddr_in* address) {
 
 // A loopback listener of the test: the far end of the transport's connections.
 class Peer {
-public:
+  public:
     Peer() {
         sockaddr_in a;
         listener_ = ListenOnLoopback(4, &a);
         port_ = a.sin_port;
     }
     ~Peer() {
-        if (conn_ >= 0) close(conn_);
+        if (conn_ >= 0)
+            close(conn_);
         close(listener_);
     }
     in_port_t port() const { return port_; }  // network order
     bool Accept() {
         pollfd p{listener_, POLLIN, 0};
-        if (poll(&p, 1, 5000) != 1) return false;
+        if (poll(&p, 1, 5000) != 1)
+            return false;
         conn_ = accept(listener_, nullptr, nullptr);
         return conn_ >= 0;
     }
@@ -59,10 +61,12 @@ public:
         std::string out;
         while (out.size() < n) {
             pollfd p{conn_, POLLIN, 0};
-            if (poll(&p, 1, 5000) != 1) break;
+            if (poll(&p, 1, 5000) != 1)
+                break;
             char buf[65536];
             ssize_t r = recv(conn_, buf, std::min(sizeof buf, n - out.size()), 0);
-            if (r <= 0) break;
+            if (r <= 0)
+                break;
             out.append(buf, static_cast<size_t>(r));
         }
         return out;
@@ -79,7 +83,7 @@ public:
     }
     int fd() const { return conn_; }
 
-private:
+  private:
     int listener_ = -1;
     int conn_ = -1;
     in_port_t port_ = 0;
@@ -98,7 +102,8 @@ struct Indications {
 NTSTATUS OnReceive(PVOID context, CONNECTION_CONTEXT, ULONG, ULONG indicated, ULONG, ULONG* taken,
                    PVOID data, PIRP* request) {
     auto* ind = static_cast<Indications*>(context);
-    if (KeGetCurrentIrql() != DISPATCH_LEVEL) ind->wrongIrql = true;
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL)
+        ind->wrongIrql = true;
     std::lock_guard<std::mutex> lock(ind->mutex);
     size_t n = std::min<size_t>(indicated, ind->takeAtMost);
     ind->received.append(static_cast<const char*>(data), n);
@@ -132,7 +137,8 @@ NTSTATUS Request(PFILE_OBJECT file, const std::function<void(PIRP)>& fill, LONGL
             KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         }
     }
-    if (information) *information = iosb.Information;
+    if (information)
+        *information = iosb.Information;
     return iosb.Status;
 }
 
@@ -159,7 +165,7 @@ TA_IP_ADDRESS IpAddress(in_addr_t address, in_port_t port) {
 
 // One client endpoint: an address object and a connection object associated with it.
 class Endpoint {
-public:
+  public:
     explicit Endpoint(Indications* ind) {
         TA_IP_ADDRESS any = IpAddress(0, 0);
         Open(Ea(TdiTransportAddress, &any, sizeof any), addressHandle_, address_);
@@ -167,11 +173,12 @@ public:
         Open(Ea(TdiConnectionContext, &context, sizeof context), connectionHandle_, connection_);
         HANDLE addressHandle = addressHandle_;
         status_ = Request(connection_, [&](PIRP irp) {
-            TdiBuildAssociateAddress(irp, IoGetRelatedDeviceObject(connection_), connection_, nullptr,
-                                     nullptr, addressHandle);
+            TdiBuildAssociateAddress(irp, IoGetRelatedDeviceObject(connection_), connection_,
+                                     nullptr, nullptr, addressHandle);
         });
-        for (auto [type, handler] : {std::pair<LONG, PVOID>{TDI_EVENT_RECEIVE, (PVOID)OnReceive},
-                                     std::pair<LONG, PVOID>{TDI_EVENT_DISCONNECT, (PVOID)OnDisconnect}}) {
+        for (auto [type, handler] :
+             {std::pair<LONG, PVOID>{TDI_EVENT_RECEIVE, (PVOID)OnReceive},
+              std::pair<LONG, PVOID>{TDI_EVENT_DISCONNECT, (PVOID)OnDisconnect}}) {
             Request(address_, [&](PIRP irp) {
                 TdiBuildSetEventHandler(irp, IoGetRelatedDeviceObject(address_), address_, nullptr,
                                         nullptr, type, handler, ind);
@@ -198,46 +205,53 @@ public:
         request.RemoteAddress = &remote;
         LARGE_INTEGER timeout;
         timeout.QuadPart = -transportMs * 10000;
-        return Request(connection_, [&](PIRP irp) {
-            TdiBuildConnect(irp, IoGetRelatedDeviceObject(connection_), connection_, nullptr, nullptr,
-                            &timeout, &request, &answer);
-        }, waitMs);
+        return Request(
+            connection_,
+            [&](PIRP irp) {
+                TdiBuildConnect(irp, IoGetRelatedDeviceObject(connection_), connection_, nullptr,
+                                nullptr, &timeout, &request, &answer);
+            },
+            waitMs);
     }
     NTSTATUS Send(const std::string& bytes, ULONG_PTR* sent) {
         std::string copy = bytes;
-        PMDL mdl = IoAllocateMdl(copy.data(), static_cast<ULONG>(copy.size()), FALSE, FALSE, nullptr);
+        PMDL mdl =
+            IoAllocateMdl(copy.data(), static_cast<ULONG>(copy.size()), FALSE, FALSE, nullptr);
         MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
-        return Request(connection_, [&](PIRP irp) {
-            TdiBuildSend(irp, IoGetRelatedDeviceObject(connection_), connection_, nullptr, nullptr, mdl,
-                         0, static_cast<ULONG>(copy.size()));
-        }, 5000, sent);
+        return Request(
+            connection_,
+            [&](PIRP irp) {
+                TdiBuildSend(irp, IoGetRelatedDeviceObject(connection_), connection_, nullptr,
+                             nullptr, mdl, 0, static_cast<ULONG>(copy.size()));
+            },
+            5000, sent);
     }
     NTSTATUS Disconnect() {
         LARGE_INTEGER timeout;
         timeout.QuadPart = -50000000;
         TDI_CONNECTION_INFORMATION answer{};
         return Request(connection_, [&](PIRP irp) {
-            TdiBuildDisconnect(irp, IoGetRelatedDeviceObject(connection_), connection_, nullptr, nullptr,
-                               &timeout, TDI_DISCONNECT_RELEASE, nullptr, &answer);
+            TdiBuildDisconnect(irp, IoGetRelatedDeviceObject(connection_), connection_, nullptr,
+                               nullptr, &timeout, TDI_DISCONNECT_RELEASE, nullptr, &answer);
         });
     }
     NTSTATUS status() const { return status_; }
 
-private:
+  private:
     void Open(std::vector<char> ea, HANDLE& handle, PFILE_OBJECT& file) {
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, u"\\Device\\Tcp");
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                                   nullptr);
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                   nullptr, nullptr);
         IO_STATUS_BLOCK iosb;
         status_ = ZwCreateFile(&handle, FILE_READ_EA | FILE_WRITE_EA, &attributes, &iosb, nullptr,
                                FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN_IF, 0, ea.data(),
                                static_cast<ULONG>(ea.size()));
         ASSERT_EQ(status_, STATUS_SUCCESS);
         PVOID object;
-        ASSERT_EQ(ObReferenceObjectByHandle(handle, GENERIC_READ | GENERIC_WRITE, nullptr, KernelMode,
-                                            &object, nullptr),
+        ASSERT_EQ(ObReferenceObjectByHandle(handle, GENERIC_READ | GENERIC_WRITE, nullptr,
+                                            KernelMode, &object, nullptr),
                   STATUS_SUCCESS);
         file = static_cast<PFILE_OBJECT>(object);
     }
@@ -248,7 +262,8 @@ private:
 
 bool WaitFor(const std::function<bool()>& condition) {
     for (int i = 0; i < 5000; ++i) {
-        if (condition()) return true;
+        if (condition())
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return condition();
@@ -266,7 +281,8 @@ TEST(TcpTransport, ConnectSendReceiveAndGracefulClose) {
         ASSERT_TRUE(peer.Accept());
 
         std::string data(5000, '\0');
-        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<char>(i * 7);
         ULONG_PTR sent = 0;
         EXPECT_EQ(endpoint.Send(data, &sent), STATUS_SUCCESS);
         EXPECT_EQ(sent, 5000u);
@@ -299,13 +315,15 @@ TEST(TcpTransport, BytesNotTakenAreOfferedAgainInOrderAndHoldThePeerBack) {
 
     // Far more than the socket buffers hold: the peer's sends must block while nothing is taken.
     std::string big(8 << 20, '\0');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 3);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>((i * 131) >> 3);
     std::atomic<size_t> written{0};
     std::thread writer([&] {
         size_t off = 0;
         while (off < big.size()) {
             ssize_t n = send(peer.fd(), big.data() + off, big.size() - off, MSG_NOSIGNAL);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             off += static_cast<size_t>(n);
             written = off;
         }
@@ -352,7 +370,7 @@ TEST(TcpTransport, ConnectFailures) {
 
 // A listener whose accept queue is full: further connects stay unanswered.
 class SilentPeer {
-public:
+  public:
     SilentPeer() {
         sockaddr_in a;
         listener_ = ListenOnLoopback(0, &a);
@@ -365,12 +383,13 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ~SilentPeer() {
-        for (int fd : fillers_) close(fd);
+        for (int fd : fillers_)
+            close(fd);
         close(listener_);
     }
     in_port_t port() const { return port_; }
 
-private:
+  private:
     int listener_;
     in_port_t port_;
     std::vector<int> fillers_;

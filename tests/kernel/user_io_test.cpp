@@ -18,16 +18,19 @@ namespace hk = tarnel::host::kernel;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 
-constexpr DWORD kIoctlForgetCancel = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr DWORD kIoctlReverse = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr DWORD kIoctlForgetCancel =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr DWORD kIoctlReverse =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 class UserIoTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         machine_ = std::make_unique<tarnel::host::TestMachine>();
         std::string error;
-        ASSERT_TRUE(hk::InstallDriverService(u"ECHO", TARNEL_ECHO_DRIVER, "Echo.sys", error)) << error;
+        ASSERT_TRUE(hk::InstallDriverService(u"ECHO", TARNEL_ECHO_DRIVER, "Echo.sys", error))
+            << error;
         hk::CreateRootInstance(u"PORTS", u"test\\echo", u"ECHO", u"COM8");
         hk::ClearDebugLines();
     }
@@ -37,7 +40,8 @@ protected:
         machine_.reset();
     }
     HANDLE Open(const char16_t* name, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
-        return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+        return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
+                           nullptr);
     }
     std::unique_ptr<tarnel::host::TestMachine> machine_;
 };
@@ -53,8 +57,9 @@ TEST_F(UserIoTest, OpenWriteReadCloseSynchronously) {
     EXPECT_EQ(n, 5u);
     EXPECT_STREQ(buffer, "hello");
     EXPECT_TRUE(CloseHandle(h));
-    EXPECT_THAT(hk::DebugLines(), ElementsAre("echo: create\n", "echo: write 5\n", "echo: read 16\n",
-                                              "echo: cleanup\n", "echo: close\n"));
+    EXPECT_THAT(hk::DebugLines(),
+                ElementsAre("echo: create\n", "echo: write 5\n", "echo: read 16\n",
+                            "echo: cleanup\n", "echo: close\n"));
 }
 
 TEST_F(UserIoTest, NamesAndOpenFailures) {
@@ -141,8 +146,8 @@ TEST_F(UserIoTest, DeviceIoControlBufferedInAndOut) {
     EXPECT_EQ(std::memcmp(out, "4321", 4), 0);
     EXPECT_FALSE(DeviceIoControl(h, kIoctlReverse, in, 4, out, 2, &n, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_FALSE(DeviceIoControl(h, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, 0), nullptr,
-                                 0, nullptr, 0, &n, nullptr));
+    EXPECT_FALSE(DeviceIoControl(h, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, 0),
+                                 nullptr, 0, nullptr, 0, &n, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
     CloseHandle(h);
 }

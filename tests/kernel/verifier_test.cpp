@@ -10,7 +10,7 @@ namespace {
 namespace hk = tarnel::host::kernel;
 
 class VerifierDeathTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
@@ -31,8 +31,9 @@ TEST_F(VerifierDeathTest, RequestCompletedTwice) {
             KEVENT done;
             KeInitializeEvent(&done, NotificationEvent, FALSE);
             IO_STATUS_BLOCK iosb;
-            PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0),
-                                                     device, nullptr, 0, nullptr, 0, FALSE, &done, &iosb);
+            PIRP irp =
+                IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0),
+                                              device, nullptr, 0, nullptr, 0, FALSE, &done, &iosb);
             IoCallDriver(device, irp);
         },
         "MULTIPLE_IRP_COMPLETE_REQUESTS");
@@ -92,9 +93,11 @@ TEST_F(VerifierDeathTest, DriverUnloadedWithPoolLeft) {
         {
             tarnel::host::TestMachine machine;
             std::string error;
-            if (!hk::InstallDriverService(u"LEAKY", TARNEL_LEAKY_DRIVER, "Leaky.sys", error)) abort();
+            if (!hk::InstallDriverService(u"LEAKY", TARNEL_LEAKY_DRIVER, "Leaky.sys", error))
+                abort();
             std::u16string id = hk::CreateRootInstance(u"PORTS", u"test\\leaky", u"LEAKY", u"");
-            if (hk::StartDeviceInstance(id) != STATUS_SUCCESS) abort();
+            if (hk::StartDeviceInstance(id) != STATUS_SUCCESS)
+                abort();
             hk::RemoveDeviceInstance(id);
         },
         "DRIVER_LEFT_POOL.*LEAKY.*'Leak x1'");

@@ -14,10 +14,13 @@ namespace hk = tarnel::host::kernel;
 namespace tarnel::hosttool {
 namespace {
 
-std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string Widen(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 std::string Narrow(const std::u16string& s) {
     std::string out;
-    for (char16_t c : s) out += c < 0x80 ? static_cast<char>(c) : '?';
+    for (char16_t c : s)
+        out += c < 0x80 ? static_cast<char>(c) : '?';
     return out;
 }
 
@@ -36,30 +39,35 @@ int Boot() {
 
 void PrintDevices() {
     auto devices = hk::DeviceInstances();
-    if (devices.empty()) std::printf("no devices\n");
+    if (devices.empty())
+        std::printf("no devices\n");
     for (auto& d : devices) {
         std::printf("%-20s %-10s %-18s %s", d.instanceId.c_str(), d.service.c_str(),
                     d.pdoName.c_str(), hk::DeviceStateName(d.state));
-        if (d.state == hk::DeviceState::Failed) std::printf(" (%s)", StatusText(d.problem));
+        if (d.state == hk::DeviceState::Failed)
+            std::printf(" (%s)", StatusText(d.problem));
         std::printf("\n");
     }
 }
 
 void PrintDosNames() {
-    for (auto& [name, target] : hk::SymbolicLinks()) std::printf("%-40s -> %s\n", name.c_str(), target.c_str());
+    for (auto& [name, target] : hk::SymbolicLinks())
+        std::printf("%-40s -> %s\n", name.c_str(), target.c_str());
     for (auto& i : hk::DeviceInterfaces())
         std::printf("interface %s (%s)\n", i.link.c_str(), i.enabled ? "enabled" : "disabled");
 }
 
 int PrintSerialMap() {
     HKEY key;
-    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key);
+    LONG rc =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key);
     if (rc == ERROR_FILE_NOT_FOUND) {
         std::printf("the serial device map is empty\n");
         return 0;
     }
     if (rc != ERROR_SUCCESS) {
-        std::fprintf(stderr, "tarnel-host: cannot open the serial device map (error %ld)\n", static_cast<long>(rc));
+        std::fprintf(stderr, "tarnel-host: cannot open the serial device map (error %ld)\n",
+                     static_cast<long>(rc));
         return 1;
     }
     for (DWORD i = 0;; ++i) {
@@ -67,10 +75,13 @@ int PrintSerialMap() {
         DWORD nameChars = 256, type = 0, size = 0;
         BYTE data[512];
         size = sizeof data;
-        if (RegEnumValueW(key, i, name, &nameChars, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+        if (RegEnumValueW(key, i, name, &nameChars, nullptr, &type, data, &size) != ERROR_SUCCESS)
+            break;
         std::u16string text(reinterpret_cast<const char16_t*>(data), size / 2);
-        while (!text.empty() && text.back() == 0) text.pop_back();
-        std::printf("%-20s %s\n", Narrow(std::u16string(name, nameChars)).c_str(), Narrow(text).c_str());
+        while (!text.empty() && text.back() == 0)
+            text.pop_back();
+        std::printf("%-20s %s\n", Narrow(std::u16string(name, nameChars)).c_str(),
+                    Narrow(text).c_str());
     }
     RegCloseKey(key);
     return 0;
@@ -94,7 +105,8 @@ int RunDevices(const std::string& command, int argc, char** argv) {
             std::fprintf(stderr, "usage: tarnel-host add-port COMn\n");
             return 2;
         }
-        std::u16string id = hk::CreateRootInstance(u"PORTS", u"morvik\\tarnel", u"TARNEL", Widen(argv[0]));
+        std::u16string id =
+            hk::CreateRootInstance(u"PORTS", u"morvik\\tarnel", u"TARNEL", Widen(argv[0]));
         if (id.empty()) {
             std::fprintf(stderr, "tarnel-host: cannot create the device instance\n");
             return 1;
@@ -107,9 +119,12 @@ int RunDevices(const std::string& command, int argc, char** argv) {
     }
     Boot();
     int rc = 0;
-    if (command == "devices") PrintDevices();
-    else if (command == "dosnames") PrintDosNames();
-    else if (command == "serialmap") rc = PrintSerialMap();
+    if (command == "devices")
+        PrintDevices();
+    else if (command == "dosnames")
+        PrintDosNames();
+    else if (command == "serialmap")
+        rc = PrintSerialMap();
     hk::ShutdownMachine();
     return rc;
 }

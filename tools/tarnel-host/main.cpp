@@ -38,12 +38,15 @@ int main(int argc, char** argv) {
         std::printf("machine: %s\n%s", machine.root().c_str(), machine.config().format().c_str());
         return 0;
     }
-    if (command == "reg") return tarnel::hosttool::RunReg(argc - 2, argv + 2);
+    if (command == "reg")
+        return tarnel::hosttool::RunReg(argc - 2, argv + 2);
     if (command == "install-driver" || command == "add-port" || command == "devices" ||
         command == "dosnames" || command == "serialmap")
         return tarnel::hosttool::RunDevices(command, argc - 2, argv + 2);
-    if (command == "assign") return tarnel::hosttool::RunAssign(argc - 2, argv + 2);
-    if (command == "send") return tarnel::hosttool::RunSend(argc - 2, argv + 2);
+    if (command == "assign")
+        return tarnel::hosttool::RunAssign(argc - 2, argv + 2);
+    if (command == "send")
+        return tarnel::hosttool::RunSend(argc - 2, argv + 2);
     std::fprintf(stderr, "tarnel-host: unknown command '%s'\n", command.c_str());
     usage(stderr);
     return 2;

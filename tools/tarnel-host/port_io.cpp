@@ -17,17 +17,22 @@
 namespace tarnel::hosttool {
 namespace {
 
-std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string Widen(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
 bool SetValue(HKEY key, const char16_t* name, DWORD type, const void* data, DWORD size) {
-    return RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
+    return RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) ==
+           ERROR_SUCCESS;
 }
 
 bool ParseHex(const std::string& text, std::string& out) {
-    if (text.size() % 2) return false;
+    if (text.size() % 2)
+        return false;
     for (size_t i = 0; i < text.size(); i += 2) {
         unsigned v;
-        if (std::sscanf(text.c_str() + i, "%2x", &v) != 1) return false;
+        if (std::sscanf(text.c_str() + i, "%2x", &v) != 1)
+            return false;
         out += static_cast<char>(v);
     }
     return true;
@@ -35,9 +40,11 @@ bool ParseHex(const std::string& text, std::string& out) {
 
 void Show(const std::string& bytes) {
     std::printf("received %zu bytes:", bytes.size());
-    for (unsigned char c : bytes) std::printf(" %02X", c);
+    for (unsigned char c : bytes)
+        std::printf(" %02X", c);
     std::printf("\n  text: ");
-    for (unsigned char c : bytes) std::putchar(c >= 0x20 && c < 0x7F ? c : '.');
+    for (unsigned char c : bytes)
+        std::putchar(c >= 0x20 && c < 0x7F ? c : '.');
     std::printf("\n");
 }
 
@@ -48,8 +55,8 @@ int RunAssign(int argc, char** argv) {
     in_addr address{};
     char* end = nullptr;
     unsigned long port = argc == 3 ? std::strtoul(argv[2], &end, 10) : 0;
-    if (argc != 3 || std::strncmp(argv[0], "COM", 3) != 0 || inet_pton(AF_INET, argv[1], &address) != 1 ||
-        !end || *end || port == 0 || port > 65535) {
+    if (argc != 3 || std::strncmp(argv[0], "COM", 3) != 0 ||
+        inet_pton(AF_INET, argv[1], &address) != 1 || !end || *end || port == 0 || port > 65535) {
         std::fprintf(stderr, "usage: tarnel-host assign COMn IPv4-ADDRESS TCP-PORT\n");
         return 2;
     }
@@ -58,7 +65,8 @@ int RunAssign(int argc, char** argv) {
     LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (u"SOFTWARE\\Morvik\\TARNEL\\" + name).c_str(), 0,
                               nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS) {
-        std::fprintf(stderr, "tarnel-host: cannot create the store key (error %ld)\n", static_cast<long>(rc));
+        std::fprintf(stderr, "tarnel-host: cannot create the store key (error %ld)\n",
+                     static_cast<long>(rc));
         return 1;
     }
     std::u16string display = u"Tarnel Virtual Serial Port (" + name + u")";
@@ -66,10 +74,12 @@ int RunAssign(int argc, char** argv) {
     std::memcpy(&ip, &address.s_addr, 4);
     DWORD plain = static_cast<DWORD>(port);
     BYTE network[4] = {static_cast<BYTE>(port >> 8), static_cast<BYTE>(port & 0xFF), 0, 0};
-    bool ok = SetValue(key, u"DisplayName", REG_SZ, display.c_str(), DWORD((display.size() + 1) * 2)) &&
-              SetValue(key, u"IPAddress", REG_DWORD, &ip, 4) && SetValue(key, u"Port_", REG_DWORD, &plain, 4) &&
-              SetValue(key, u"Port", REG_DWORD, network, 4) &&
-              SetValue(key, u"PortName", REG_SZ, name.c_str(), DWORD((name.size() + 1) * 2));
+    bool ok =
+        SetValue(key, u"DisplayName", REG_SZ, display.c_str(), DWORD((display.size() + 1) * 2)) &&
+        SetValue(key, u"IPAddress", REG_DWORD, &ip, 4) &&
+        SetValue(key, u"Port_", REG_DWORD, &plain, 4) &&
+        SetValue(key, u"Port", REG_DWORD, network, 4) &&
+        SetValue(key, u"PortName", REG_SZ, name.c_str(), DWORD((name.size() + 1) * 2));
     RegCloseKey(key);
     if (!ok) {
         std::fprintf(stderr, "tarnel-host: cannot write the store values\n");
@@ -82,7 +92,9 @@ int RunAssign(int argc, char** argv) {
 // tarnel-host send COMn [--text T] [--hex HH..] [--file PATH] [--read-ms N]
 int RunSend(int argc, char** argv) {
     if (argc < 1 || std::strncmp(argv[0], "COM", 3) != 0) {
-        std::fprintf(stderr, "usage: tarnel-host send COMn [--text T] [--hex HEX] [--file PATH] [--read-ms N]\n");
+        std::fprintf(
+            stderr,
+            "usage: tarnel-host send COMn [--text T] [--hex HEX] [--file PATH] [--read-ms N]\n");
         return 2;
     }
     std::vector<std::string> pieces;
@@ -124,11 +136,12 @@ int RunSend(int argc, char** argv) {
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        std::fprintf(stderr, "tarnel-host: cannot open %s (error %lu%s)\n", argv[0], static_cast<unsigned long>(error),
-                     error == ERROR_FILE_NOT_FOUND    ? ": no such port"
-                     : error == ERROR_ACCESS_DENIED   ? ": the port is already open"
-                     : error == ERROR_GEN_FAILURE     ? ": the printer cannot be reached"
-                                                      : "");
+        std::fprintf(stderr, "tarnel-host: cannot open %s (error %lu%s)\n", argv[0],
+                     static_cast<unsigned long>(error),
+                     error == ERROR_FILE_NOT_FOUND  ? ": no such port"
+                     : error == ERROR_ACCESS_DENIED ? ": the port is already open"
+                     : error == ERROR_GEN_FAILURE   ? ": the printer cannot be reached"
+                                                    : "");
         tarnel::host::kernel::ShutdownMachine();
         return 1;
     }
@@ -136,7 +149,8 @@ int RunSend(int argc, char** argv) {
     for (auto& piece : pieces) {
         DWORD written = 0;
         if (!WriteFile(h, piece.data(), static_cast<DWORD>(piece.size()), &written, nullptr)) {
-            std::fprintf(stderr, "tarnel-host: write failed (error %lu)\n", static_cast<unsigned long>(GetLastError()));
+            std::fprintf(stderr, "tarnel-host: write failed (error %lu)\n",
+                         static_cast<unsigned long>(GetLastError()));
             rc = 1;
             break;
         }
@@ -147,11 +161,14 @@ int RunSend(int argc, char** argv) {
     while (rc == 0 && std::chrono::steady_clock::now() < deadline) {
         char buffer[4096];
         DWORD n = 0;
-        if (!ReadFile(h, buffer, sizeof buffer, &n, nullptr)) break;
+        if (!ReadFile(h, buffer, sizeof buffer, &n, nullptr))
+            break;
         received.append(buffer, n);
-        if (n == 0) Sleep(5);
+        if (n == 0)
+            Sleep(5);
     }
-    if (readMs > 0) Show(received);
+    if (readMs > 0)
+        Show(received);
     CloseHandle(h);
     tarnel::host::kernel::ShutdownMachine();
     return rc;

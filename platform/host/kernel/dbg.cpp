@@ -45,12 +45,16 @@ std::string Format(const char* format, va_list args) {
             ++p;
             continue;
         }
-        while (*p && std::strchr("-+ #0", *p)) ++p;
-        while (*p && (std::isdigit(static_cast<unsigned char>(*p)) || *p == '.' || *p == '*')) ++p;
+        while (*p && std::strchr("-+ #0", *p))
+            ++p;
+        while (*p && (std::isdigit(static_cast<unsigned char>(*p)) || *p == '.' || *p == '*'))
+            ++p;
         if (p[0] == 'w' && p[1] == 'Z') {
             auto* s = va_arg(args, PCUNICODE_STRING);
-            if (s) AppendWide(out, s->Buffer, s->Length / sizeof(WCHAR));
-            else out += "(null)";
+            if (s)
+                AppendWide(out, s->Buffer, s->Length / sizeof(WCHAR));
+            else
+                out += "(null)";
             p += 2;
             continue;
         }
@@ -69,8 +73,10 @@ std::string Format(const char* format, va_list args) {
                 p += 3;
                 continue;
             }
-            if (*p == 'l') longs++;
-            if (*p == 'z' || *p == 'I') size64 = true;
+            if (*p == 'l')
+                longs++;
+            if (*p == 'z' || *p == 'I')
+                size64 = true;
             ++p;
         }
         char conv = *p ? *p++ : '\0';
@@ -79,26 +85,36 @@ std::string Format(const char* format, va_list args) {
         switch (conv) {
             case 'd':
             case 'i':
-                if (size64 || longs >= 2) std::snprintf(piece, sizeof piece, fmt.c_str(), va_arg(args, long long));
-                else std::snprintf(piece, sizeof piece, fmt.c_str(), va_arg(args, int));
+                if (size64 || longs >= 2)
+                    std::snprintf(piece, sizeof piece, fmt.c_str(), va_arg(args, long long));
+                else
+                    std::snprintf(piece, sizeof piece, fmt.c_str(), va_arg(args, int));
                 break;
             case 'u':
             case 'x':
             case 'X':
             case 'o':
                 if (size64 || longs >= 2)
-                    std::snprintf(piece, sizeof piece, fmt.c_str(), va_arg(args, unsigned long long));
-                else std::snprintf(piece, sizeof piece, fmt.c_str(), va_arg(args, unsigned));
+                    std::snprintf(piece, sizeof piece, fmt.c_str(),
+                                  va_arg(args, unsigned long long));
+                else
+                    std::snprintf(piece, sizeof piece, fmt.c_str(), va_arg(args, unsigned));
                 break;
-            case 'c': std::snprintf(piece, sizeof piece, fmt.c_str(), va_arg(args, int)); break;
-            case 'p': std::snprintf(piece, sizeof piece, "%p", va_arg(args, void*)); break;
+            case 'c':
+                std::snprintf(piece, sizeof piece, fmt.c_str(), va_arg(args, int));
+                break;
+            case 'p':
+                std::snprintf(piece, sizeof piece, "%p", va_arg(args, void*));
+                break;
             case 's': {
                 const char* s = va_arg(args, const char*);
                 out += s ? s : "(null)";
                 piece[0] = '\0';
                 break;
             }
-            default: std::snprintf(piece, sizeof piece, "%s", spec.c_str()); break;
+            default:
+                std::snprintf(piece, sizeof piece, "%s", spec.c_str());
+                break;
         }
         out += piece;
     }
@@ -113,7 +129,8 @@ ULONG DbgPrint(PCSTR format, ...) {
     std::string text = Format(format, args);
     va_end(args);
     std::lock_guard<std::mutex> lock(g_dbgMutex);
-    if (g_echo) std::fputs(text.c_str(), stderr);
+    if (g_echo)
+        std::fputs(text.c_str(), stderr);
     g_partial += text;
     size_t nl;
     while ((nl = g_partial.find('\n')) != std::string::npos) {

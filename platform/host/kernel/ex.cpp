@@ -37,8 +37,9 @@ std::map<ULONG, TagCount>& Counts() {
     return *counts;
 }
 
-bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
-
+bool IsPaged(POOL_TYPE type) {
+    return (type & 1) != 0;
+}
 
 struct ModuleTag {
     void* module;
@@ -63,9 +64,11 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, void* caller) {
                  tarnel::host::kernel::TagText(tag).c_str(), KeGetCurrentIrql());
     if (tag == 0)
         BugCheck("BAD_POOL_CALLER", "pool allocation without a tag");
-    if (tarnel::host::kernel::ShouldFailAllocation(tag)) return nullptr;
+    if (tarnel::host::kernel::ShouldFailAllocation(tag))
+        return nullptr;
     auto* header = static_cast<PoolHeader*>(std::malloc(sizeof(PoolHeader) + (bytes ? bytes : 1)));
-    if (!header) return nullptr;
+    if (!header)
+        return nullptr;
     header->magic = kLiveMagic;
     header->tag = tag;
     header->type = type;
@@ -88,9 +91,11 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
 }
 
 static void FreePool(PVOID p, ULONG tag, bool checkTag) {
-    if (!p) BugCheck("BAD_POOL_CALLER", "free of a null pool pointer");
+    if (!p)
+        BugCheck("BAD_POOL_CALLER", "free of a null pool pointer");
     auto* header = static_cast<PoolHeader*>(p) - 1;
-    if (header->magic == kFreeMagic) BugCheck("BAD_POOL_CALLER", "pool block %p freed twice", p);
+    if (header->magic == kFreeMagic)
+        BugCheck("BAD_POOL_CALLER", "pool block %p freed twice", p);
     if (header->magic != kLiveMagic)
         BugCheck("BAD_POOL_HEADER", "pool block %p has no valid header", p);
     if (checkTag && header->tag != tag)
@@ -105,15 +110,20 @@ static void FreePool(PVOID p, ULONG tag, bool checkTag) {
         count.allocations--;
         count.bytes -= header->bytes;
         auto it = ModuleCounts().find({header->module, header->tag});
-        if (it != ModuleCounts().end() && --it->second == 0) ModuleCounts().erase(it);
+        if (it != ModuleCounts().end() && --it->second == 0)
+            ModuleCounts().erase(it);
     }
     header->magic = kFreeMagic;
     std::memset(header + 1, 0xDD, header->bytes);
     std::free(header);
 }
 
-void ExFreePoolWithTag(PVOID p, ULONG tag) { FreePool(p, tag, true); }
-void ExFreePool(PVOID p) { FreePool(p, 0, false); }
+void ExFreePoolWithTag(PVOID p, ULONG tag) {
+    FreePool(p, tag, true);
+}
+void ExFreePool(PVOID p) {
+    FreePool(p, 0, false);
+}
 
 namespace tarnel::host::kernel {
 
@@ -124,11 +134,13 @@ PVOID AllocateKernelPool(SIZE_T bytes, ULONG tag) {
 std::vector<std::string> PoolLeftByModule(void* moduleHandle) {
     // dlopen handles are not image bases: find the base through a symbol of the module.
     void* base = nullptr;
-    if (void* entry = dlsym(moduleHandle, "DriverEntry")) base = ModuleOf(entry);
+    if (void* entry = dlsym(moduleHandle, "DriverEntry"))
+        base = ModuleOf(entry);
     std::vector<std::string> tags;
     std::lock_guard<std::mutex> lock(g_poolMutex);
     for (auto& [key, count] : ModuleCounts())
-        if (key.module == base && count) tags.push_back(TagText(key.tag) + " x" + std::to_string(count));
+        if (key.module == base && count)
+            tags.push_back(TagText(key.tag) + " x" + std::to_string(count));
     return tags;
 }
 
@@ -148,7 +160,8 @@ std::vector<PoolTagUsage> PoolUsage() {
     std::lock_guard<std::mutex> lock(g_poolMutex);
     std::vector<PoolTagUsage> usage;
     for (auto& [tag, count] : Counts())
-        if (count.allocations) usage.push_back({TagText(tag), count.allocations, count.bytes});
+        if (count.allocations)
+            usage.push_back({TagText(tag), count.allocations, count.bytes});
     return usage;
 }
 
@@ -174,7 +187,8 @@ void FailNextAllocations(const char* tag, int count) {
 bool ShouldFailAllocation(ULONG tag) {
     std::lock_guard<std::mutex> lock(g_failMutex);
     auto it = Failures().find(tag);
-    if (it == Failures().end() || it->second <= 0) return false;
+    if (it == Failures().end() || it->second <= 0)
+        return false;
     it->second--;
     return true;
 }

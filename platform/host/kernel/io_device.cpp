@@ -37,17 +37,20 @@ std::map<std::u16string, InterfaceEntry>& Interfaces() {  // upper-cased link ->
 
 std::u16string FromAscii(const char* s) {
     std::u16string out;
-    while (*s) out += static_cast<char16_t>(*s++);
+    while (*s)
+        out += static_cast<char16_t>(*s++);
     return out;
 }
 
 bool StartsWithNoCase(const std::u16string& s, const char* prefix) {
     size_t n = std::strlen(prefix);
-    if (s.size() < n) return false;
+    if (s.size() < n)
+        return false;
     for (size_t i = 0; i < n; ++i) {
         char16_t a = s[i] < 0x80 ? static_cast<char16_t>(std::toupper(s[i])) : s[i];
         char16_t b = static_cast<char16_t>(std::toupper(static_cast<unsigned char>(prefix[i])));
-        if (a != b) return false;
+        if (a != b)
+            return false;
     }
     return true;
 }
@@ -64,7 +67,8 @@ std::string GuidText(const GUID& g) {
 NTSTATUS MakePoolString(const std::u16string& text, PUNICODE_STRING out) {
     size_t bytes = (text.size() + 1) * sizeof(WCHAR);
     auto* buffer = static_cast<PWSTR>(AllocateKernelPool(bytes, TagFromText("Strg")));
-    if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!buffer)
+        return STATUS_INSUFFICIENT_RESOURCES;
     std::memcpy(buffer, text.c_str(), bytes);
     out->Buffer = buffer;
     out->Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
@@ -77,14 +81,16 @@ NTSTATUS MakePoolString(const std::u16string& text, PUNICODE_STRING out) {
 namespace tarnel::host::kernel {
 
 std::u16string ToU16(PCUNICODE_STRING s) {
-    if (!s || !s->Buffer) return {};
+    if (!s || !s->Buffer)
+        return {};
     return std::u16string(s->Buffer, s->Length / sizeof(WCHAR));
 }
 
 std::u16string UpperCase(const std::u16string& s) {
     std::u16string out = s;
     for (auto& c : out)
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - 32);
     return out;
 }
 
@@ -105,7 +111,8 @@ DeviceRecord* DeviceRecordOf(PDEVICE_OBJECT device) {
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
     std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
-    while (device->AttachedDevice) device = device->AttachedDevice;
+    while (device->AttachedDevice)
+        device = device->AttachedDevice;
     return device;
 }
 
@@ -118,7 +125,8 @@ PDEVICE_OBJECT LookupDeviceByName(const std::u16string& name) {
 bool ResolveLink(const std::u16string& link, std::u16string& target) {
     std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
     auto it = Links().find(UpperCase(NormalizeObjectName(link)));
-    if (it == Links().end()) return false;
+    if (it == Links().end())
+        return false;
     target = it->second;
     return true;
 }
@@ -128,10 +136,12 @@ std::vector<std::pair<std::string, std::string>> SymbolicLinks() {
     std::vector<std::pair<std::string, std::string>> out;
     auto narrow = [](const std::u16string& s) {
         std::string n;
-        for (char16_t c : s) n += c < 0x80 ? static_cast<char>(c) : '?';
+        for (char16_t c : s)
+            n += c < 0x80 ? static_cast<char>(c) : '?';
         return n;
     };
-    for (auto& [name, target] : Links()) out.emplace_back(narrow(name), narrow(target));
+    for (auto& [name, target] : Links())
+        out.emplace_back(narrow(name), narrow(target));
     return out;
 }
 
@@ -140,7 +150,8 @@ std::vector<DeviceInterfaceState> DeviceInterfaces() {
     std::vector<DeviceInterfaceState> out;
     for (auto& [key, entry] : Interfaces()) {
         std::string link;
-        for (char16_t c : entry.link) link += c < 0x80 ? static_cast<char>(c) : '?';
+        for (char16_t c : entry.link)
+            link += c < 0x80 ? static_cast<char>(c) : '?';
         out.push_back({link, entry.enabled});
     }
     return out;
@@ -172,7 +183,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STR
                         PDEVICE_OBJECT* deviceObject) {
     *deviceObject = nullptr;
     // Tests make a driver's device creation fail with the pseudo-tag "Devi".
-    if (ShouldFailAllocation(TagFromText("Devi"))) return STATUS_INSUFFICIENT_RESOURCES;
+    if (ShouldFailAllocation(TagFromText("Devi")))
+        return STATUS_INSUFFICIENT_RESOURCES;
     return CreateDevice(driver, extensionSize, deviceName, deviceType, characteristics, exclusive,
                         deviceObject);
 }
@@ -186,16 +198,19 @@ NTSTATUS tarnel::host::kernel::CreateDevice(PDRIVER_OBJECT driver, ULONG extensi
     *deviceObject = nullptr;
     std::u16string name = ToU16(deviceName);
     std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
-    if (!name.empty() && Devices().count(UpperCase(name))) return STATUS_OBJECT_NAME_COLLISION;
+    if (!name.empty() && Devices().count(UpperCase(name)))
+        return STATUS_OBJECT_NAME_COLLISION;
     size_t extensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
     auto* device = static_cast<PDEVICE_OBJECT>(std::calloc(1, extensionOffset + extensionSize));
-    if (!device) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!device)
+        return STATUS_INSUFFICIENT_RESOURCES;
     auto* record = new DeviceRecord;
     record->name = name;
     device->Type = kDeviceType;
     device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extensionSize);
     device->DriverObject = driver;
-    device->DeviceExtension = extensionSize ? reinterpret_cast<char*>(device) + extensionOffset : nullptr;
+    device->DeviceExtension =
+        extensionSize ? reinterpret_cast<char*>(device) + extensionOffset : nullptr;
     device->DeviceType = deviceType;
     device->Characteristics = characteristics;
     device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0);
@@ -203,7 +218,8 @@ NTSTATUS tarnel::host::kernel::CreateDevice(PDRIVER_OBJECT driver, ULONG extensi
     device->DeviceObjectExtension = record;
     device->NextDevice = driver->DeviceObject;
     driver->DeviceObject = device;
-    if (!name.empty()) Devices()[UpperCase(name)] = device;
+    if (!name.empty())
+        Devices()[UpperCase(name)] = device;
     *deviceObject = device;
     return STATUS_SUCCESS;
 }
@@ -234,11 +250,13 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
             break;
         }
     }
-    if (!record->name.empty()) Devices().erase(UpperCase(record->name));
+    if (!record->name.empty())
+        Devices().erase(UpperCase(record->name));
     // A PDO takes its interfaces with it.
     for (auto it = Interfaces().begin(); it != Interfaces().end();) {
         if (it->second.pdo == device) {
-            if (it->second.enabled) Links().erase(UpperCase(it->second.link));
+            if (it->second.enabled)
+                Links().erase(UpperCase(it->second.link));
             it = Interfaces().erase(it);
         } else {
             ++it;
@@ -246,14 +264,17 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
     }
     record->deletePending = true;
     // Open handles keep the memory until their close; drivers must not touch it meanwhile.
-    if (record->openFiles == 0) FreeDeviceObject(device);
+    if (record->openFiles == 0)
+        FreeDeviceObject(device);
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
     std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
-    if (ShouldFailAllocation(TagFromText("Atch"))) return nullptr;
+    if (ShouldFailAllocation(TagFromText("Atch")))
+        return nullptr;
     DeviceRecord* targetRecord = DeviceRecordOf(target);
-    if (targetRecord->deletePending) return nullptr;
+    if (targetRecord->deletePending)
+        return nullptr;
     PDEVICE_OBJECT top = TopOfStack(target);
     top->AttachedDevice = source;
     source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
@@ -280,8 +301,10 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING linkName, PUNICODE_STRING deviceName) {
     std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
     std::u16string link = UpperCase(NormalizeObjectName(ToU16(linkName)));
-    if (link.empty()) return STATUS_OBJECT_NAME_INVALID;
-    if (Links().count(link)) return STATUS_OBJECT_NAME_COLLISION;
+    if (link.empty())
+        return STATUS_OBJECT_NAME_INVALID;
+    if (Links().count(link))
+        return STATUS_OBJECT_NAME_COLLISION;
     Links()[link] = ToU16(deviceName);
     return STATUS_SUCCESS;
 }
@@ -301,19 +324,24 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID* guid,
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IoRegisterDeviceInterface at IRQL %u",
                  KeGetCurrentIrql());
     DeviceRecord* record = DeviceRecordOf(pdo);
-    if (record->instanceId.empty()) return STATUS_INVALID_DEVICE_REQUEST;  // not a PDO
+    if (record->instanceId.empty())
+        return STATUS_INVALID_DEVICE_REQUEST;  // not a PDO
     std::u16string link = u"\\??\\";
-    for (char16_t c : record->instanceId) link += c == u'\\' ? u'#' : c;
+    for (char16_t c : record->instanceId)
+        link += c == u'\\' ? u'#' : c;
     link += u'#';
     link += FromAscii(GuidText(*guid).c_str());
     std::u16string reference = ToU16(referenceString);
-    if (!reference.empty()) link += u'\\' + reference;
+    if (!reference.empty())
+        link += u'\\' + reference;
     {
         std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
         auto key = UpperCase(link);
         auto it = Interfaces().find(key);
-        if (it == Interfaces().end()) Interfaces()[key] = InterfaceEntry{pdo, link, false};
-        else it->second.pdo = pdo;  // the same instance, registered again by a new device
+        if (it == Interfaces().end())
+            Interfaces()[key] = InterfaceEntry{pdo, link, false};
+        else
+            it->second.pdo = pdo;  // the same instance, registered again by a new device
     }
     return MakePoolString(link, linkName);
 }
@@ -321,15 +349,18 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID* guid,
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING linkName, BOOLEAN enable) {
     std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
     auto it = Interfaces().find(UpperCase(ToU16(linkName)));
-    if (it == Interfaces().end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (it == Interfaces().end())
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     InterfaceEntry& entry = it->second;
     if (enable) {
-        if (entry.enabled) return STATUS_OBJECT_NAME_EXISTS;
+        if (entry.enabled)
+            return STATUS_OBJECT_NAME_EXISTS;
         entry.enabled = true;
         // An enabled interface can be opened by its link name.
         Links()[UpperCase(entry.link)] = DeviceRecordOf(entry.pdo)->name;
     } else {
-        if (!entry.enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (!entry.enabled)
+            return STATUS_OBJECT_NAME_NOT_FOUND;
         entry.enabled = false;
         Links().erase(UpperCase(entry.link));
     }
@@ -339,8 +370,10 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING linkName, BOOLEAN enable) {
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MASK access,
                                  PHANDLE key) {
     DeviceRecord* record = DeviceRecordOf(device);
-    if (record->instanceId.empty()) return STATUS_INVALID_DEVICE_REQUEST;
-    if (keyType != PLUGPLAY_REGKEY_DEVICE) return STATUS_INVALID_PARAMETER;
+    if (record->instanceId.empty())
+        return STATUS_INVALID_DEVICE_REQUEST;
+    if (keyType != PLUGPLAY_REGKEY_DEVICE)
+        return STATUS_INVALID_PARAMETER;
     std::u16string path = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" +
                           record->instanceId + u"\\Device Parameters";
     UNICODE_STRING name;
@@ -357,13 +390,18 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MA
 NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property,
                              ULONG bufferLength, PVOID buffer, PULONG resultLength) {
     DeviceRecord* record = DeviceRecordOf(device);
-    if (record->instanceId.empty()) return STATUS_INVALID_DEVICE_REQUEST;
-    if (property != DevicePropertyPhysicalDeviceObjectName) return STATUS_INVALID_PARAMETER_2;
+    if (record->instanceId.empty())
+        return STATUS_INVALID_DEVICE_REQUEST;
+    if (property != DevicePropertyPhysicalDeviceObjectName)
+        return STATUS_INVALID_PARAMETER_2;
     ULONG needed = static_cast<ULONG>((record->name.size() + 1) * sizeof(WCHAR));
     *resultLength = needed;
-    if (bufferLength < needed) return STATUS_BUFFER_TOO_SMALL;
+    if (bufferLength < needed)
+        return STATUS_BUFFER_TOO_SMALL;
     std::memcpy(buffer, record->name.c_str(), needed);
     return STATUS_SUCCESS;
 }
 
-PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT file) { return TopOfStack(file->DeviceObject); }
+PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT file) {
+    return TopOfStack(file->DeviceObject);
+}

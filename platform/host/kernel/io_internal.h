@@ -20,7 +20,6 @@ enum class IrpOrigin {
     User,         // a Win32 call on a device handle
 };
 
-
 constexpr SHORT kMdlLocked = 0x0002;
 
 // Host bookkeeping in front of every IRP; the stack locations follow the IRP.
@@ -30,8 +29,8 @@ struct IrpRecord {
     UserCompletion* completion;  // User origin
     void* outputBuffer;          // caller's buffer that buffered output is copied back to
     ULONG outputLength;
-    PFILE_OBJECT file;           // User origin: the handle's file object, for cancel and cleanup
-    pthread_t thread;            // User origin: the issuing thread, for CancelIo
+    PFILE_OBJECT file;  // User origin: the handle's file object, for cancel and cleanup
+    pthread_t thread;   // User origin: the issuing thread, for CancelIo
     IRP irp;
     IO_STACK_LOCATION stack[1];
 };
@@ -45,8 +44,8 @@ void ForgetPending(IrpRecord* record);
 
 // Device bookkeeping, reached through DEVICE_OBJECT::DeviceObjectExtension.
 struct DeviceRecord {
-    std::u16string name;          // "\Device\00000052"; empty for unnamed devices
-    std::u16string instanceId;    // PDOs: "ROOT\PORTS\0000"
+    std::u16string name;        // "\Device\00000052"; empty for unnamed devices
+    std::u16string instanceId;  // PDOs: "ROOT\PORTS\0000"
     PDEVICE_OBJECT lower = nullptr;
     bool deletePending = false;
     int openFiles = 0;

@@ -29,8 +29,10 @@ std::deque<IrpRecord*>& Quarantine() {
 KSPIN_LOCK g_cancelLock = 0;
 
 bool ShouldInvoke(UCHAR control, NTSTATUS status, BOOLEAN cancelled) {
-    if (cancelled && (control & SL_INVOKE_ON_CANCEL)) return true;
-    if (NT_SUCCESS(status)) return (control & SL_INVOKE_ON_SUCCESS) != 0;
+    if (cancelled && (control & SL_INVOKE_ON_CANCEL))
+        return true;
+    if (NT_SUCCESS(status))
+        return (control & SL_INVOKE_ON_SUCCESS) != 0;
     return (control & SL_INVOKE_ON_ERROR) != 0;
 }
 
@@ -39,8 +41,8 @@ bool ShouldInvoke(UCHAR control, NTSTATUS status, BOOLEAN cancelled) {
 namespace tarnel::host::kernel {
 
 IrpRecord* RecordOf(PIRP irp) {
-    auto* record = reinterpret_cast<IrpRecord*>(reinterpret_cast<char*>(irp) -
-                                                offsetof(IrpRecord, irp));
+    auto* record =
+        reinterpret_cast<IrpRecord*>(reinterpret_cast<char*>(irp) - offsetof(IrpRecord, irp));
     if (record->magic == kFreedIrp)
         BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IRP %p used after it was freed",
                  static_cast<void*>(irp));
@@ -50,10 +52,12 @@ IrpRecord* RecordOf(PIRP irp) {
 }
 
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin) {
-    if (stackSize < 1) stackSize = 1;
+    if (stackSize < 1)
+        stackSize = 1;
     size_t bytes = sizeof(IrpRecord) + sizeof(IO_STACK_LOCATION) * stackSize;
     auto* record = static_cast<IrpRecord*>(std::calloc(1, bytes));
-    if (!record) return nullptr;
+    if (!record)
+        return nullptr;
     record->magic = kLiveIrp;
     record->origin = origin;
     PIRP irp = &record->irp;
@@ -84,7 +88,9 @@ void FreeIrpRecord(IrpRecord* record) {
 
 }  // namespace tarnel::host::kernel
 
-PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) { return AllocateIrp(stackSize, IrpOrigin::Driver); }
+PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
+    return AllocateIrp(stackSize, IrpOrigin::Driver);
+}
 
 void IoFreeIrp(PIRP irp) {
     IrpRecord* record = RecordOf(irp);
@@ -132,7 +138,8 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
         irp->CurrentLocation++;
         irp->Tail.Overlay.CurrentStackLocation++;
         const bool above = irp->CurrentLocation <= irp->StackCount;
-        PDEVICE_OBJECT upper = above ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+        PDEVICE_OBJECT upper =
+            above ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
         if (routine && ShouldInvoke(control, irp->IoStatus.Status, irp->Cancel)) {
             NTSTATUS st = routine(upper, irp, context);
             if (st == STATUS_MORE_PROCESSING_REQUIRED) {
@@ -154,7 +161,8 @@ void FinishIrp(IrpRecord* record) {
     PIRP irp = &record->irp;
     for (PMDL mdl = irp->MdlAddress; mdl;) {
         PMDL next = mdl->Next;
-        if (mdl->MdlFlags & kMdlLocked) MmUnlockPages(mdl);
+        if (mdl->MdlFlags & kMdlLocked)
+            MmUnlockPages(mdl);
         IoFreeMdl(mdl);
         mdl = next;
     }
@@ -166,28 +174,36 @@ void FinishIrp(IrpRecord* record) {
                      "back with a completion routine",
                      static_cast<void*>(irp));
         case IrpOrigin::Synchronous: {
-            if ((irp->Flags & IRP_INPUT_OPERATION) && record->outputBuffer && NT_SUCCESS(irp->IoStatus.Status)) {
+            if ((irp->Flags & IRP_INPUT_OPERATION) && record->outputBuffer &&
+                NT_SUCCESS(irp->IoStatus.Status)) {
                 ULONG_PTR n = irp->IoStatus.Information;
-                if (n > record->outputLength) n = record->outputLength;
+                if (n > record->outputLength)
+                    n = record->outputLength;
                 std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
             }
-            if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
-            if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
+            if (irp->Flags & IRP_DEALLOCATE_BUFFER)
+                std::free(irp->AssociatedIrp.SystemBuffer);
+            if (irp->UserIosb)
+                *irp->UserIosb = irp->IoStatus;
             PKEVENT event = irp->UserEvent;
             FreeIrpRecord(record);
-            if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+            if (event)
+                KeSetEvent(event, IO_NO_INCREMENT, FALSE);
             return;
         }
         case IrpOrigin::User: {
             UserCompletion* completion = record->completion;
             record->completion = nullptr;
             IO_STATUS_BLOCK result = irp->IoStatus;
-            if ((irp->Flags & IRP_INPUT_OPERATION) && record->outputBuffer && NT_SUCCESS(result.Status)) {
+            if ((irp->Flags & IRP_INPUT_OPERATION) && record->outputBuffer &&
+                NT_SUCCESS(result.Status)) {
                 ULONG_PTR n = result.Information;
-                if (n > record->outputLength) n = record->outputLength;
+                if (n > record->outputLength)
+                    n = record->outputLength;
                 std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
             }
-            if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
+            if (irp->Flags & IRP_DEALLOCATE_BUFFER)
+                std::free(irp->AssociatedIrp.SystemBuffer);
             ForgetPending(record);
             FreeIrpRecord(record);
             if (completion) {
@@ -201,8 +217,12 @@ void FinishIrp(IrpRecord* record) {
 
 }  // namespace tarnel::host::kernel
 
-void IoAcquireCancelSpinLock(PKIRQL irql) { *irql = KeAcquireSpinLockRaiseToDpc(&g_cancelLock); }
-void IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&g_cancelLock, irql); }
+void IoAcquireCancelSpinLock(PKIRQL irql) {
+    *irql = KeAcquireSpinLockRaiseToDpc(&g_cancelLock);
+}
+void IoReleaseCancelSpinLock(KIRQL irql) {
+    KeReleaseSpinLock(&g_cancelLock, irql);
+}
 
 BOOLEAN IoCancelIrp(PIRP irp) {
     RecordOf(irp);
@@ -220,11 +240,12 @@ BOOLEAN IoCancelIrp(PIRP irp) {
     return TRUE;
 }
 
-PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength,
-                                   PVOID output, ULONG outputLength, BOOLEAN internal,
-                                   PKEVENT event, PIO_STATUS_BLOCK iosb) {
+PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input,
+                                   ULONG inputLength, PVOID output, ULONG outputLength,
+                                   BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK iosb) {
     PIRP irp = AllocateIrp(device->StackSize, IrpOrigin::Synchronous);
-    if (!irp) return nullptr;
+    if (!irp)
+        return nullptr;
     IrpRecord* record = RecordOf(irp);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
@@ -236,7 +257,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
             ULONG size = inputLength > outputLength ? inputLength : outputLength;
             if (size) {
                 void* buffer = std::calloc(1, size);
-                if (input && inputLength) std::memcpy(buffer, input, inputLength);
+                if (input && inputLength)
+                    std::memcpy(buffer, input, inputLength);
                 irp->AssociatedIrp.SystemBuffer = buffer;
                 irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
                 if (output && outputLength) {
@@ -251,7 +273,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
         case METHOD_OUT_DIRECT:
             if (inputLength) {
                 void* buffer = std::calloc(1, inputLength);
-                if (input) std::memcpy(buffer, input, inputLength);
+                if (input)
+                    std::memcpy(buffer, input, inputLength);
                 irp->AssociatedIrp.SystemBuffer = buffer;
                 irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
             }
@@ -273,7 +296,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
 
 PMDL IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, PIRP irp) {
     auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
-    if (!mdl) return nullptr;
+    if (!mdl)
+        return nullptr;
     mdl->Size = sizeof(MDL);
     mdl->StartVa = va;
     mdl->MappedSystemVa = va;
@@ -283,9 +307,12 @@ PMDL IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, PIRP irp)
             irp->MdlAddress = mdl;
         } else {
             PMDL tail = irp->MdlAddress;
-            while (tail && tail->Next) tail = tail->Next;
-            if (tail) tail->Next = mdl;
-            else irp->MdlAddress = mdl;
+            while (tail && tail->Next)
+                tail = tail->Next;
+            if (tail)
+                tail->Next = mdl;
+            else
+                irp->MdlAddress = mdl;
         }
     }
     return mdl;
@@ -310,7 +337,11 @@ void MmUnlockPages(PMDL mdl) {
     mdl->MdlFlags &= ~kMdlLocked;
 }
 
-PVOID MmGetSystemAddressForMdlSafe_(PMDL mdl, ULONG) { return mdl->MappedSystemVa; }
+PVOID MmGetSystemAddressForMdlSafe_(PMDL mdl, ULONG) {
+    return mdl->MappedSystemVa;
+}
 
 void PoStartNextPowerIrp(PIRP) {}
-NTSTATUS PoCallDriver(PDEVICE_OBJECT device, PIRP irp) { return IofCallDriver(device, irp); }
+NTSTATUS PoCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+    return IofCallDriver(device, irp);
+}

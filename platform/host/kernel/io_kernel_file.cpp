@@ -10,21 +10,25 @@ using namespace tarnel::host::kernel;
 
 namespace {
 
-void KernelFileCleanup(void* body) { SendFileRequest(static_cast<PFILE_OBJECT>(body), IRP_MJ_CLEANUP); }
+void KernelFileCleanup(void* body) {
+    SendFileRequest(static_cast<PFILE_OBJECT>(body), IRP_MJ_CLEANUP);
+}
 
 void KernelFileClose(void* body) {
     auto* file = static_cast<PFILE_OBJECT>(body);
     SendFileRequest(file, IRP_MJ_CLOSE);
     PDEVICE_OBJECT device = file->DeviceObject;
     DeviceRecord* record = DeviceRecordOf(device);
-    if (--record->openFiles == 0 && record->deletePending) FreeDeviceObject(device);
+    if (--record->openFiles == 0 && record->deletePending)
+        FreeDeviceObject(device);
 }
 
 PDEVICE_OBJECT FindDevice(const std::u16string& name) {
     std::u16string normalized = NormalizeObjectName(name);
     if (normalized.rfind(u"\\??\\", 0) == 0) {
         std::u16string target;
-        if (!ResolveLink(normalized, target)) return nullptr;
+        if (!ResolveLink(normalized, target))
+            return nullptr;
         normalized = target;
     }
     return LookupDeviceByName(normalized);
@@ -35,7 +39,8 @@ PDEVICE_OBJECT FindDevice(const std::u16string& name) {
 NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
                       PIO_STATUS_BLOCK iosb, PLARGE_INTEGER, ULONG fileAttributes, ULONG share,
                       ULONG disposition, ULONG options, PVOID eaBuffer, ULONG eaLength) {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) return STATUS_INVALID_DEVICE_STATE;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        return STATUS_INVALID_DEVICE_STATE;
     *handle = nullptr;
     std::u16string name = ToU16(attributes ? attributes->ObjectName : nullptr);
     PDEVICE_OBJECT device = FindDevice(name);
@@ -45,7 +50,8 @@ NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
     }
     NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
     if (device) {
-        auto* file = static_cast<PFILE_OBJECT>(CreateObject(&g_fileType, sizeof(FILE_OBJECT), KernelFileClose));
+        auto* file = static_cast<PFILE_OBJECT>(
+            CreateObject(&g_fileType, sizeof(FILE_OBJECT), KernelFileClose));
         if (!file) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
@@ -69,7 +75,8 @@ NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
                 // A failed open is neither cleaned up nor closed.
                 HeaderOf(file)->destroy = nullptr;
                 DeviceRecord* record = DeviceRecordOf(device);
-                if (--record->openFiles == 0 && record->deletePending) FreeDeviceObject(device);
+                if (--record->openFiles == 0 && record->deletePending)
+                    FreeDeviceObject(device);
                 ObfDereferenceObject(file);
             }
         }

@@ -1,4 +1,5 @@
-// Ke: per-thread IRQL, spin locks, events and waits (futex on the dispatcher header's signal state).
+// Ke: per-thread IRQL, spin locks, events and waits (futex on the dispatcher header's signal
+// state).
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -19,7 +20,9 @@ thread_local KIRQL t_irql = PASSIVE_LEVEL;
 
 // A spin lock word holds 0 when free, else the owning thread's id + 1, so release by a thread that
 // does not hold it is caught.
-ULONG_PTR SelfTag() { return static_cast<ULONG_PTR>(gettid()) + 1; }
+ULONG_PTR SelfTag() {
+    return static_cast<ULONG_PTR>(gettid()) + 1;
+}
 
 std::atomic<LONG>& State(DISPATCHER_HEADER* header) {
     return *reinterpret_cast<std::atomic<LONG>*>(const_cast<LONG*>(&header->SignalState));
@@ -38,7 +41,9 @@ LONGLONG NowSystemTime() {
 
 }  // namespace
 
-KIRQL KeGetCurrentIrql() { return t_irql; }
+KIRQL KeGetCurrentIrql() {
+    return t_irql;
+}
 
 void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
     if (newIrql < t_irql)
@@ -53,7 +58,9 @@ void KeLowerIrql(KIRQL newIrql) {
     t_irql = newIrql;
 }
 
-void KeInitializeSpinLock(PKSPIN_LOCK lock) { *lock = 0; }
+void KeInitializeSpinLock(PKSPIN_LOCK lock) {
+    *lock = 0;
+}
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
     if (t_irql < DISPATCH_LEVEL)
@@ -96,8 +103,9 @@ void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
 }
 
 void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
-    event->Header.Type = type == NotificationEvent ? tarnel::host::kernel::kNotificationEventType
-                                                   : tarnel::host::kernel::kSynchronizationEventType;
+    event->Header.Type = type == NotificationEvent
+                             ? tarnel::host::kernel::kNotificationEventType
+                             : tarnel::host::kernel::kSynchronizationEventType;
     State(&event->Header).store(state ? 1 : 0);
     event->Header.WaitListHead.Flink = event->Header.WaitListHead.Blink =
         &event->Header.WaitListHead;
@@ -110,9 +118,15 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
     return previous;
 }
 
-LONG KeResetEvent(PRKEVENT event) { return State(&event->Header).exchange(0); }
-void KeClearEvent(PRKEVENT event) { State(&event->Header).store(0); }
-LONG KeReadStateEvent(PRKEVENT event) { return State(&event->Header).load(); }
+LONG KeResetEvent(PRKEVENT event) {
+    return State(&event->Header).exchange(0);
+}
+void KeClearEvent(PRKEVENT event) {
+    State(&event->Header).store(0);
+}
+LONG KeReadStateEvent(PRKEVENT event) {
+    return State(&event->Header).load();
+}
 
 namespace tarnel::host::kernel {
 
@@ -128,8 +142,8 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     auto* header = static_cast<DISPATCHER_HEADER*>(object);
     const bool poll = timeout && timeout->QuadPart == 0;
     if (t_irql >= DISPATCH_LEVEL && !poll)
-        BugCheck("IRQL_NOT_LESS_OR_EQUAL",
-                 "KeWaitForSingleObject(%p) with a time-out at IRQL %u", object, t_irql);
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "KeWaitForSingleObject(%p) with a time-out at IRQL %u",
+                 object, t_irql);
     const bool consume = header->Type == tarnel::host::kernel::kSynchronizationEventType;
 
     LONGLONG deadline = 0;  // system time, 100 ns units
@@ -140,16 +154,19 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     for (;;) {
         if (consume) {
             LONG expected = 1;
-            if (state.compare_exchange_strong(expected, 0)) return STATUS_SUCCESS;
+            if (state.compare_exchange_strong(expected, 0))
+                return STATUS_SUCCESS;
         } else if (state.load() != 0) {
             return STATUS_SUCCESS;
         }
-        if (poll) return STATUS_TIMEOUT;
+        if (poll)
+            return STATUS_TIMEOUT;
         timespec rel{};
         const timespec* relp = nullptr;
         if (timeout) {
             LONGLONG left = deadline - NowSystemTime();
-            if (left <= 0) return STATUS_TIMEOUT;
+            if (left <= 0)
+                return STATUS_TIMEOUT;
             rel.tv_sec = left / 10000000;
             rel.tv_nsec = (left % 10000000) * 100;
             relp = &rel;
@@ -163,8 +180,8 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
     if (t_irql >= DISPATCH_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "KeDelayExecutionThread at IRQL %u", t_irql);
-    LONGLONG units = interval->QuadPart < 0 ? -interval->QuadPart
-                                            : interval->QuadPart - NowSystemTime();
+    LONGLONG units =
+        interval->QuadPart < 0 ? -interval->QuadPart : interval->QuadPart - NowSystemTime();
     if (units > 0) {
         timespec ts{static_cast<time_t>(units / 10000000),
                     static_cast<long>((units % 10000000) * 100)};
@@ -174,7 +191,9 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interva
     return STATUS_SUCCESS;
 }
 
-void KeQuerySystemTime(PLARGE_INTEGER currentTime) { currentTime->QuadPart = NowSystemTime(); }
+void KeQuerySystemTime(PLARGE_INTEGER currentTime) {
+    currentTime->QuadPart = NowSystemTime();
+}
 
 ULONGLONG KeQueryInterruptTime() {
     timespec ts;

@@ -30,7 +30,8 @@ std::atomic<CloseHook> g_foreignClose{nullptr};
 
 void* CreateObject(POBJECT_TYPE type, size_t bodySize, void (*destroy)(void* body)) {
     auto* header = static_cast<ObjectHeader*>(std::calloc(1, sizeof(ObjectHeader) + bodySize));
-    if (!header) return nullptr;
+    if (!header)
+        return nullptr;
     header->references = 1;
     header->type = type;
     header->destroy = destroy;
@@ -73,7 +74,9 @@ void* ReferenceByHandle(HANDLE handle, POBJECT_TYPE type, NTSTATUS* status) {
     return it->second;
 }
 
-void SetForeignCloseHook(CloseHook hook) { g_foreignClose.store(hook); }
+void SetForeignCloseHook(CloseHook hook) {
+    g_foreignClose.store(hook);
+}
 
 }  // namespace tarnel::host::kernel
 
@@ -89,16 +92,19 @@ POBJECT_TYPE* ExEventObjectType = &g_eventTypePtr;
 LONG_PTR ObfReferenceObject(PVOID object) {
     auto* header = HeaderOf(object);
     LONG_PTR refs = __atomic_add_fetch(&header->references, 1, __ATOMIC_SEQ_CST);
-    if (refs <= 1) BugCheck("REFERENCE_BY_POINTER", "object %p referenced after its last release", object);
+    if (refs <= 1)
+        BugCheck("REFERENCE_BY_POINTER", "object %p referenced after its last release", object);
     return refs;
 }
 
 LONG_PTR ObfDereferenceObject(PVOID object) {
     auto* header = HeaderOf(object);
     LONG_PTR refs = __atomic_sub_fetch(&header->references, 1, __ATOMIC_SEQ_CST);
-    if (refs < 0) BugCheck("REFERENCE_BY_POINTER", "object %p released more often than referenced", object);
+    if (refs < 0)
+        BugCheck("REFERENCE_BY_POINTER", "object %p released more often than referenced", object);
     if (refs == 0) {
-        if (header->destroy) header->destroy(object);
+        if (header->destroy)
+            header->destroy(object);
         header->magic = 0;
         std::free(header);
     }
@@ -109,7 +115,8 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type
                                    PVOID* object, PVOID) {
     NTSTATUS status;
     void* body = ReferenceByHandle(handle, type, &status);
-    if (!body) return status;
+    if (!body)
+        return status;
     *object = body;
     return STATUS_SUCCESS;
 }
@@ -117,13 +124,15 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type
 NTSTATUS ZwClose(HANDLE handle) {
     if (CloseHook hook = g_foreignClose.load()) {
         NTSTATUS status;
-        if (hook(handle, &status)) return status;
+        if (hook(handle, &status))
+            return status;
     }
     void* body = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_handleMutex);
         auto it = Handles().find(handle);
-        if (it == Handles().end()) return STATUS_INVALID_HANDLE;
+        if (it == Handles().end())
+            return STATUS_INVALID_HANDLE;
         body = it->second;
         Handles().erase(it);
     }

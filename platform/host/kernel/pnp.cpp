@@ -53,25 +53,30 @@ PDRIVER_OBJECT g_rootBus = nullptr;
 std::string g_bootedMachine;  // root of the machine this process has booted
 ULONG g_nextPdoNumber = 1;
 
-
 std::string Narrow(const std::u16string& s) {
     std::string out;
-    for (char16_t c : s) out += c < 0x80 ? static_cast<char>(c) : '?';
+    for (char16_t c : s)
+        out += c < 0x80 ? static_cast<char>(c) : '?';
     return out;
 }
 
-std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string Widen(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
 // The text of a REG_SZ/REG_EXPAND_SZ value without its terminator; false when missing.
 bool ReadText(const std::u16string& keyPath, const char16_t* valueName, std::u16string& out) {
     RegistryStore& store = Machine::current().registry();
     RegKey key;
-    if (store.openKey(store.root(HiveRoot::LocalMachine), SplitKeyPath(keyPath), key) != RegStatus::Ok)
+    if (store.openKey(store.root(HiveRoot::LocalMachine), SplitKeyPath(keyPath), key) !=
+        RegStatus::Ok)
         return false;
     HiveValue value;
-    if (store.queryValue(key, valueName, value) != RegStatus::Ok) return false;
+    if (store.queryValue(key, valueName, value) != RegStatus::Ok)
+        return false;
     out.assign(reinterpret_cast<const char16_t*>(value.data.data()), value.data.size() / 2);
-    while (!out.empty() && out.back() == u'\0') out.pop_back();
+    while (!out.empty() && out.back() == u'\0')
+        out.pop_back();
     return true;
 }
 
@@ -79,10 +84,12 @@ std::vector<std::u16string> Subkeys(const std::u16string& keyPath) {
     std::vector<std::u16string> names;
     RegistryStore& store = Machine::current().registry();
     RegKey key;
-    if (store.openKey(store.root(HiveRoot::LocalMachine), SplitKeyPath(keyPath), key) != RegStatus::Ok)
+    if (store.openKey(store.root(HiveRoot::LocalMachine), SplitKeyPath(keyPath), key) !=
+        RegStatus::Ok)
         return names;
     RegKeyInfo info;
-    for (size_t i = 0; store.enumKey(key, i, info) == RegStatus::Ok; ++i) names.push_back(info.name);
+    for (size_t i = 0; store.enumKey(key, i, info) == RegStatus::Ok; ++i)
+        names.push_back(info.name);
     return names;
 }
 
@@ -90,13 +97,15 @@ std::vector<std::u16string> Subkeys(const std::u16string& keyPath) {
 // matching each component without regard to case as Windows would.
 fs::path ImageFile(const std::u16string& imagePath) {
     std::vector<std::u16string> parts = SplitKeyPath(imagePath);
-    if (parts.empty()) return {};
+    if (parts.empty())
+        return {};
     fs::path dir = Machine::current().driveC();
     size_t first = 0;
     if (UpperCase(parts[0]) == u"SYSTEMROOT") {
         parts[0] = u"Windows";
     } else if (parts[0].size() == 2 && parts[0][1] == u':') {
-        if (UpperCase(parts[0]) != u"C:") return {};
+        if (UpperCase(parts[0]) != u"C:")
+            return {};
         first = 1;
     } else if (UpperCase(parts[0]) == u"??") {
         return ImageFile(imagePath.substr(4));
@@ -119,7 +128,8 @@ fs::path ImageFile(const std::u16string& imagePath) {
                 break;
             }
         }
-        if (!found) return {};
+        if (!found)
+            return {};
     }
     return dir;
 }
@@ -181,12 +191,15 @@ PDRIVER_OBJECT NewDriverObject(const std::u16string& name) {
     driver->DriverName.Buffer = const_cast<PWSTR>(holder->name.c_str());
     driver->DriverName.Length = static_cast<USHORT>(holder->name.size() * sizeof(WCHAR));
     driver->DriverName.MaximumLength = driver->DriverName.Length;
-    for (auto& routine : driver->MajorFunction) routine = InvalidDeviceRequest;
+    for (auto& routine : driver->MajorFunction)
+        routine = InvalidDeviceRequest;
     DriverHolders()[driver] = std::move(holder);
     return driver;
 }
 
-void DeleteDriverObject(PDRIVER_OBJECT driver) { DriverHolders().erase(driver); }
+void DeleteDriverObject(PDRIVER_OBJECT driver) {
+    DriverHolders().erase(driver);
+}
 
 PDRIVER_OBJECT RootBus() {
     if (!g_rootBus) {
@@ -204,7 +217,8 @@ NTSTATUS SendRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
     PIRP irp = AllocateIrp(top->StackSize, IrpOrigin::Synchronous);
-    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
     // What Windows puts in every Plug and Play request before sending it.
     irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
     irp->UserIosb = &iosb;
@@ -213,15 +227,19 @@ NTSTATUS SendRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
     next->MajorFunction = major;
     next->MinorFunction = minor;
     NTSTATUS status = IofCallDriver(top, irp);
-    if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    if (status == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     return iosb.Status;
 }
 
-NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor) { return SendRequest(pdo, IRP_MJ_PNP, minor); }
+NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor) {
+    return SendRequest(pdo, IRP_MJ_PNP, minor);
+}
 
 LoadedDriver* LoadDriver(const std::u16string& service, NTSTATUS& status) {
     auto key = UpperCase(service);
-    if (auto it = Drivers().find(key); it != Drivers().end()) return it->second;
+    if (auto it = Drivers().find(key); it != Drivers().end())
+        return it->second;
     std::u16string imagePath;
     if (!ReadText(kServicesRoot + u"\\" + service, u"ImagePath", imagePath)) {
         status = STATUS_OBJECT_NAME_NOT_FOUND;
@@ -267,15 +285,19 @@ LoadedDriver* LoadDriver(const std::u16string& service, NTSTATUS& status) {
 
 // After the last device of a driver is gone: unload it and make sure it left no pool behind.
 void UnloadIfIdle(LoadedDriver* driver) {
-    if (!driver || driver->object->DeviceObject) return;
+    if (!driver || driver->object->DeviceObject)
+        return;
     for (auto& [id, instance] : Instances())
-        if (instance.driver == driver) return;
-    if (!driver->object->DriverUnload) return;  // a driver without unload stays loaded
+        if (instance.driver == driver)
+            return;
+    if (!driver->object->DriverUnload)
+        return;  // a driver without unload stays loaded
     driver->object->DriverUnload(driver->object);
     std::vector<std::string> left = PoolLeftByModule(driver->module);
     if (!left.empty()) {
         std::string tags;
-        for (auto& t : left) tags += (tags.empty() ? "'" : ", '") + t + "'";
+        for (auto& t : left)
+            tags += (tags.empty() ? "'" : ", '") + t + "'";
         BugCheck("DRIVER_LEFT_POOL", "driver %s unloaded with pool still allocated: %s",
                  Narrow(driver->service).c_str(), tags.c_str());
     }
@@ -299,21 +321,25 @@ std::vector<std::u16string> SplitKeyPath(const std::u16string& path) {
     std::u16string part;
     for (char16_t c : path) {
         if (c == u'\\') {
-            if (!part.empty()) parts.push_back(part);
+            if (!part.empty())
+                parts.push_back(part);
             part.clear();
         } else {
             part += c;
         }
     }
-    if (!part.empty()) parts.push_back(part);
+    if (!part.empty())
+        parts.push_back(part);
     return parts;
 }
 
 NTSTATUS StartDeviceInstance(const std::u16string& instanceId, bool start) {
     std::lock_guard<std::recursive_mutex> lock(g_pnpMutex);
     Instance* existing = Find(instanceId);
-    if (existing && existing->state == DeviceState::Started) return STATUS_SUCCESS;
-    if (existing && existing->pdo) return existing->problem ? existing->problem : STATUS_UNSUCCESSFUL;
+    if (existing && existing->state == DeviceState::Started)
+        return STATUS_SUCCESS;
+    if (existing && existing->pdo)
+        return existing->problem ? existing->problem : STATUS_UNSUCCESSFUL;
     Instance& instance = Instances()[UpperCase(instanceId)];
     instance.id = instanceId;
     instance.state = DeviceState::NotStarted;
@@ -327,7 +353,7 @@ NTSTATUS StartDeviceInstance(const std::u16string& instanceId, bool start) {
     std::snprintf(name, sizeof name, "\\Device\\%08x", g_nextPdoNumber++);
     PDEVICE_OBJECT pdo = nullptr;
     NTSTATUS status = CreateDevice(RootBus(), 0, nullptr, FILE_DEVICE_UNKNOWN,
-                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+                                   FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
     if (!NT_SUCCESS(status)) {
         instance.problem = status;
         return status;
@@ -354,7 +380,8 @@ NTSTATUS StartDeviceInstance(const std::u16string& instanceId, bool start) {
         instance.state = DeviceState::Failed;
         return instance.problem;
     }
-    if (!start) return STATUS_SUCCESS;
+    if (!start)
+        return STATUS_SUCCESS;
     status = SendPnp(pdo, IRP_MN_START_DEVICE);
     instance.problem = NT_SUCCESS(status) ? STATUS_SUCCESS : status;
     instance.state = NT_SUCCESS(status) ? DeviceState::Started : DeviceState::Failed;
@@ -367,39 +394,54 @@ NTSTATUS BootMachine() {
     std::vector<std::u16string> ids;
     const std::u16string root = kEnumRoot + u"\\ROOT";
     for (auto& cls : Subkeys(root))
-        for (auto& inst : Subkeys(root + u"\\" + cls)) ids.push_back(u"ROOT\\" + cls + u"\\" + inst);
+        for (auto& inst : Subkeys(root + u"\\" + cls))
+            ids.push_back(u"ROOT\\" + cls + u"\\" + inst);
     NTSTATUS first = STATUS_SUCCESS;
     for (auto& id : ids) {
         std::u16string service;
-        if (!ReadText(kEnumRoot + u"\\" + id, u"Service", service)) continue;
+        if (!ReadText(kEnumRoot + u"\\" + id, u"Service", service))
+            continue;
         NTSTATUS status = StartDeviceInstance(id);
-        if (!NT_SUCCESS(status) && NT_SUCCESS(first)) first = status;
+        if (!NT_SUCCESS(status) && NT_SUCCESS(first))
+            first = status;
     }
     return first;
 }
 
 NTSTATUS SendDeviceRequest(const std::u16string& instanceId, UCHAR major, UCHAR minor) {
     std::lock_guard<std::recursive_mutex> lock(g_pnpMutex);
-    if (major == IRP_MJ_PNP) return SendPnpRequest(instanceId, minor);
+    if (major == IRP_MJ_PNP)
+        return SendPnpRequest(instanceId, minor);
     Instance* instance = Find(instanceId);
-    if (!instance || !instance->pdo) return STATUS_NO_SUCH_DEVICE;
+    if (!instance || !instance->pdo)
+        return STATUS_NO_SUCH_DEVICE;
     return SendRequest(instance->pdo, major, minor);
 }
 
-PDRIVER_OBJECT CreateDriverObject(const std::u16string& name) { return NewDriverObject(name); }
-void DestroyDriverObject(PDRIVER_OBJECT driver) { DeleteDriverObject(driver); }
+PDRIVER_OBJECT CreateDriverObject(const std::u16string& name) {
+    return NewDriverObject(name);
+}
+void DestroyDriverObject(PDRIVER_OBJECT driver) {
+    DeleteDriverObject(driver);
+}
 
 NTSTATUS SendPnpRequest(const std::u16string& instanceId, UCHAR minor) {
     std::lock_guard<std::recursive_mutex> lock(g_pnpMutex);
     Instance* instance = Find(instanceId);
-    if (!instance || !instance->pdo) return STATUS_NO_SUCH_DEVICE;
-    if (minor == IRP_MN_REMOVE_DEVICE) return RemoveDeviceInstance(instanceId);
-    if (minor == IRP_MN_START_DEVICE && !instance->pdo->AttachedDevice) return STATUS_NO_SUCH_DEVICE;
+    if (!instance || !instance->pdo)
+        return STATUS_NO_SUCH_DEVICE;
+    if (minor == IRP_MN_REMOVE_DEVICE)
+        return RemoveDeviceInstance(instanceId);
+    if (minor == IRP_MN_START_DEVICE && !instance->pdo->AttachedDevice)
+        return STATUS_NO_SUCH_DEVICE;
     NTSTATUS status = SendPnp(instance->pdo, minor);
     if (NT_SUCCESS(status)) {
-        if (minor == IRP_MN_STOP_DEVICE) instance->state = DeviceState::Stopped;
-        if (minor == IRP_MN_START_DEVICE) instance->state = DeviceState::Started;
-        if (minor == IRP_MN_SURPRISE_REMOVAL) instance->state = DeviceState::SurpriseRemoved;
+        if (minor == IRP_MN_STOP_DEVICE)
+            instance->state = DeviceState::Stopped;
+        if (minor == IRP_MN_START_DEVICE)
+            instance->state = DeviceState::Started;
+        if (minor == IRP_MN_SURPRISE_REMOVAL)
+            instance->state = DeviceState::SurpriseRemoved;
     }
     return status;
 }
@@ -407,12 +449,14 @@ NTSTATUS SendPnpRequest(const std::u16string& instanceId, UCHAR minor) {
 NTSTATUS RemoveDeviceInstance(const std::u16string& instanceId) {
     std::lock_guard<std::recursive_mutex> lock(g_pnpMutex);
     Instance* instance = Find(instanceId);
-    if (!instance) return STATUS_NO_SUCH_DEVICE;
+    if (!instance)
+        return STATUS_NO_SUCH_DEVICE;
     PDEVICE_OBJECT pdo = instance->pdo;
     LoadedDriver* driver = instance->driver;
     NTSTATUS status = STATUS_SUCCESS;
     if (pdo) {
-        if (pdo->AttachedDevice) status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+        if (pdo->AttachedDevice)
+            status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
         // The bus deletes the PDO of a device that is gone; the function driver must have
         // detached by now, or this bug-checks.
         IoDeleteDevice(pdo);
@@ -425,7 +469,8 @@ NTSTATUS RemoveDeviceInstance(const std::u16string& instanceId) {
 void EnsureMachineBooted() {
     std::lock_guard<std::recursive_mutex> lock(g_pnpMutex);
     std::string root = Machine::current().root().string();
-    if (g_bootedMachine == root) return;
+    if (g_bootedMachine == root)
+        return;
     g_bootedMachine = root;
     BootMachine();
 }
@@ -434,8 +479,10 @@ void ShutdownMachine() {
     std::lock_guard<std::recursive_mutex> lock(g_pnpMutex);
     g_bootedMachine.clear();
     std::vector<std::u16string> ids;
-    for (auto& [key, instance] : Instances()) ids.push_back(instance.id);
-    for (auto& id : ids) RemoveDeviceInstance(id);
+    for (auto& [key, instance] : Instances())
+        ids.push_back(instance.id);
+    for (auto& id : ids)
+        RemoveDeviceInstance(id);
 }
 
 std::vector<DeviceInstanceInfo> DeviceInstances() {
@@ -461,11 +508,16 @@ PDEVICE_OBJECT DeviceInstancePdo(const std::u16string& instanceId) {
 
 const char* DeviceStateName(DeviceState state) {
     switch (state) {
-        case DeviceState::NotStarted: return "not started";
-        case DeviceState::Started: return "started";
-        case DeviceState::Stopped: return "stopped";
-        case DeviceState::SurpriseRemoved: return "surprise-removed";
-        case DeviceState::Failed: return "failed";
+        case DeviceState::NotStarted:
+            return "not started";
+        case DeviceState::Started:
+            return "started";
+        case DeviceState::Stopped:
+            return "stopped";
+        case DeviceState::SurpriseRemoved:
+            return "surprise-removed";
+        case DeviceState::Failed:
+            return "failed";
     }
     return "?";
 }

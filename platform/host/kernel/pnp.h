@@ -14,9 +14,9 @@ const char* DeviceStateName(DeviceState state);
 struct DeviceInstanceInfo {
     std::string instanceId;  // "ROOT\PORTS\0000"
     std::string service;
-    std::string pdoName;     // "\Device\00000001"
+    std::string pdoName;  // "\Device\00000001"
     DeviceState state;
-    NTSTATUS problem;        // why it is not started
+    NTSTATUS problem;  // why it is not started
 };
 
 // Starts every root-enumerated instance under Enum\ROOT that names a service: loads the

@@ -15,11 +15,13 @@ namespace {
 RegKey Create(const std::u16string& path) {
     RegistryStore& store = Machine::current().registry();
     RegKey key;
-    store.createKey(store.root(HiveRoot::LocalMachine), tarnel::host::kernel::SplitKeyPath(path), true, key, nullptr);
+    store.createKey(store.root(HiveRoot::LocalMachine), tarnel::host::kernel::SplitKeyPath(path),
+                    true, key, nullptr);
     return key;
 }
 
-void SetText(const RegKey& key, const char16_t* name, const std::u16string& text, DWORD type = REG_SZ) {
+void SetText(const RegKey& key, const char16_t* name, const std::u16string& text,
+             DWORD type = REG_SZ) {
     Machine::current().registry().setValue(key, name, type, text.c_str(),
                                            (text.size() + 1) * sizeof(char16_t));
 }
@@ -47,7 +49,7 @@ bool InstallDriverService(const std::u16string& service, const std::string& imag
         error = "cannot create the service key: " + Machine::current().registry().lastError();
         return false;
     }
-    SetDword(key, u"Type", 1);  // kernel driver
+    SetDword(key, u"Type", 1);   // kernel driver
     SetDword(key, u"Start", 3);  // demand start
     SetDword(key, u"ErrorControl", 1);
     SetText(key, u"ImagePath",
@@ -61,7 +63,8 @@ std::u16string CreateRootInstance(const std::u16string& className, const std::u1
     RegistryStore& store = Machine::current().registry();
     const std::u16string root = u"SYSTEM\\CurrentControlSet\\Enum\\ROOT\\" + className;
     RegKey classKey = Create(root);
-    if (!classKey) return {};
+    if (!classKey)
+        return {};
     // Instance names are the next free four-digit number, as Windows generates them.
     for (int n = 0; n < 10000; ++n) {
         char name[8];
@@ -69,13 +72,16 @@ std::u16string CreateRootInstance(const std::u16string& className, const std::u1
         std::u16string id(name, name + 4);
         RegKey key;
         bool created = false;
-        if (store.createKey(classKey, {id}, false, key, &created) != RegStatus::Ok) return {};
-        if (!created) continue;
+        if (store.createKey(classKey, {id}, false, key, &created) != RegStatus::Ok)
+            return {};
+        if (!created)
+            continue;
         std::u16string multi = hardwareId + u'\0';
         SetText(key, u"HardwareID", multi, REG_MULTI_SZ);
         SetText(key, u"Class", u"Ports");
         SetText(key, u"ClassGUID", u"{4D36E978-E325-11CE-BFC1-08002BE10318}");
-        if (!service.empty()) SetText(key, u"Service", service);
+        if (!service.empty())
+            SetText(key, u"Service", service);
         RegKey parameters;
         store.createKey(key, {u"Device Parameters"}, false, parameters, nullptr);
         if (!portName.empty() && parameters) {

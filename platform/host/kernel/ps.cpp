@@ -21,7 +21,8 @@ void* ThreadStart(void* arg) {
     t_current = thread;
     std::jmp_buf exitJump;
     thread->exitJump = &exitJump;
-    if (setjmp(exitJump) == 0) thread->routine(thread->context);
+    if (setjmp(exitJump) == 0)
+        thread->routine(thread->context);
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "system thread %p ended at IRQL %u",
                  static_cast<void*>(thread), KeGetCurrentIrql());
@@ -34,7 +35,9 @@ void* ThreadStart(void* arg) {
 
 }  // namespace
 
-int tarnel::host::kernel::RunningSystemThreads() { return g_running.load(); }
+int tarnel::host::kernel::RunningSystemThreads() {
+    return g_running.load();
+}
 
 NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE,
                               PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
@@ -42,7 +45,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, H
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "PsCreateSystemThread at IRQL %u", KeGetCurrentIrql());
     auto* thread = static_cast<KTHREAD*>(CreateObject(&g_threadType, sizeof(KTHREAD), nullptr));
-    if (!thread) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!thread)
+        return STATUS_INSUFFICIENT_RESOURCES;
     thread->Header.Type = kThreadType;
     thread->priority = 8;
     thread->routine = startRoutine;
@@ -78,7 +82,9 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus) {
     std::longjmp(*static_cast<std::jmp_buf*>(thread->exitJump), 1);
 }
 
-PKTHREAD KeGetCurrentThread() { return t_current; }
+PKTHREAD KeGetCurrentThread() {
+    return t_current;
+}
 
 KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority) {
     return __atomic_exchange_n(&thread->priority, priority, __ATOMIC_SEQ_CST);

@@ -140,7 +140,8 @@ using PTDI_IND_RECEIVE = NTSTATUS (*)(PVOID TdiEventContext, CONNECTION_CONTEXT 
                                       ULONG ReceiveFlags, ULONG BytesIndicated,
                                       ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
                                       PIRP* IoRequestPacket);
-using PTDI_IND_DISCONNECT = NTSTATUS (*)(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
+using PTDI_IND_DISCONNECT = NTSTATUS (*)(PVOID TdiEventContext,
+                                         CONNECTION_CONTEXT ConnectionContext,
                                          LONG DisconnectDataLength, PVOID DisconnectData,
                                          LONG DisconnectInformationLength,
                                          PVOID DisconnectInformation, ULONG DisconnectFlags);
@@ -148,8 +149,7 @@ using PTDI_IND_DISCONNECT = NTSTATUS (*)(PVOID TdiEventContext, CONNECTION_CONTE
 NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                       POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
-                      ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                      ULONG EaLength);
+                      ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
 
 // ---- TdiBuild helpers: fill the next stack location of a request for a transport object ----
 
@@ -181,7 +181,8 @@ inline void TdiBuildAssociateAddress(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJE
                                      PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt,
                                      HANDLE AddrHandle) {
     auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(
-        &TdiBuildBase_(Irp, DevObj, FileObj, CompRoutine, Contxt, TDI_ASSOCIATE_ADDRESS)->Parameters);
+        &TdiBuildBase_(Irp, DevObj, FileObj, CompRoutine, Contxt, TDI_ASSOCIATE_ADDRESS)
+             ->Parameters);
     p->AddressHandle = AddrHandle;
 }
 
@@ -226,10 +227,10 @@ inline void TdiBuildSend(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
 
 inline void TdiBuildSetEventHandler(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
                                     PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt,
-                                    LONG InEventType, PVOID InEventHandler,
-                                    PVOID InEventContext) {
+                                    LONG InEventType, PVOID InEventHandler, PVOID InEventContext) {
     auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_SET_EVENT>(
-        &TdiBuildBase_(Irp, DevObj, FileObj, CompRoutine, Contxt, TDI_SET_EVENT_HANDLER)->Parameters);
+        &TdiBuildBase_(Irp, DevObj, FileObj, CompRoutine, Contxt, TDI_SET_EVENT_HANDLER)
+             ->Parameters);
     p->EventType = InEventType;
     p->EventHandler = InEventHandler;
     p->EventContext = InEventContext;

@@ -96,15 +96,23 @@ void Wake() {
 
 NTSTATUS StatusFromErrno(int error) {
     switch (error) {
-        case ECONNREFUSED: return STATUS_CONNECTION_REFUSED;
-        case ENETUNREACH: return STATUS_NETWORK_UNREACHABLE;
-        case EHOSTUNREACH: return STATUS_HOST_UNREACHABLE;
-        case ETIMEDOUT: return STATUS_IO_TIMEOUT;
+        case ECONNREFUSED:
+            return STATUS_CONNECTION_REFUSED;
+        case ENETUNREACH:
+            return STATUS_NETWORK_UNREACHABLE;
+        case EHOSTUNREACH:
+            return STATUS_HOST_UNREACHABLE;
+        case ETIMEDOUT:
+            return STATUS_IO_TIMEOUT;
         case ECONNRESET:
-        case EPIPE: return STATUS_CONNECTION_RESET;
-        case EADDRINUSE: return STATUS_ADDRESS_ALREADY_EXISTS;
-        case EADDRNOTAVAIL: return STATUS_INVALID_ADDRESS;
-        default: return STATUS_UNSUCCESSFUL;
+        case EPIPE:
+            return STATUS_CONNECTION_RESET;
+        case EADDRINUSE:
+            return STATUS_ADDRESS_ALREADY_EXISTS;
+        case EADDRNOTAVAIL:
+            return STATUS_INVALID_ADDRESS;
+        default:
+            return STATUS_UNSUCCESSFUL;
     }
 }
 
@@ -114,7 +122,8 @@ TdiObject* ObjectOf(PIO_STACK_LOCATION stack) {
 
 std::shared_ptr<Connection> Shared(Connection* c) {
     for (auto& s : Connections())
-        if (s.get() == c) return s;
+        if (s.get() == c)
+            return s;
     return nullptr;
 }
 
@@ -133,10 +142,13 @@ struct Completion {
 };
 
 // Takes a waiting request back from its cancel routine; false when a cancel already has it.
-bool Claim(PIRP irp) { return IoSetCancelRoutine(irp, nullptr) != nullptr; }
+bool Claim(PIRP irp) {
+    return IoSetCancelRoutine(irp, nullptr) != nullptr;
+}
 
 void CloseSocketLocked(Connection* c, bool abortive) {
-    if (c->fd < 0) return;
+    if (c->fd < 0)
+        return;
     if (abortive) {
         linger l{1, 0};
         setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -147,12 +159,14 @@ void CloseSocketLocked(Connection* c, bool abortive) {
 }
 
 void WatchLocked(Connection* c) {
-    if (c->fd < 0) return;
+    if (c->fd < 0)
+        return;
     epoll_event ev{};
     // Read only while nothing waits for the handler: that is the flow control.
     if (c->state == State::Connected && c->pending.empty() && !c->peerClosed && !c->peerReset)
         ev.events |= EPOLLIN;
-    if (c->state == State::Connecting || !c->sends.empty()) ev.events |= EPOLLOUT;
+    if (c->state == State::Connecting || !c->sends.empty())
+        ev.events |= EPOLLOUT;
     ev.data.ptr = c;
     if (epoll_ctl(g_epoll, EPOLL_CTL_MOD, c->fd, &ev) != 0)
         epoll_ctl(g_epoll, EPOLL_CTL_ADD, c->fd, &ev);
@@ -162,17 +176,20 @@ void WatchLocked(Connection* c) {
 void FailQueuedLocked(Connection* c, NTSTATUS status, std::vector<Completion>& out) {
     bool first = true;
     for (PIRP irp : c->sends) {
-        if (Claim(irp)) out.push_back({irp, status, first ? c->headSent : 0});
+        if (Claim(irp))
+            out.push_back({irp, status, first ? c->headSent : 0});
         first = false;
     }
     c->sends.clear();
     c->headSent = 0;
-    if (c->disconnectIrp && Claim(c->disconnectIrp)) out.push_back({c->disconnectIrp, status, 0});
+    if (c->disconnectIrp && Claim(c->disconnectIrp))
+        out.push_back({c->disconnectIrp, status, 0});
     c->disconnectIrp = nullptr;
 }
 
 void RunCompletions(std::vector<Completion>& completions) {
-    for (auto& c : completions) Complete(c.irp, c.status, c.information);
+    for (auto& c : completions)
+        Complete(c.irp, c.status, c.information);
     completions.clear();
 }
 
@@ -200,7 +217,8 @@ void CancelSendOrDisconnect(PDEVICE_OBJECT, PIRP irp) {
         std::lock_guard<std::mutex> lock(g_mutex);
         for (auto& c : Connections()) {
             for (auto it = c->sends.begin(); it != c->sends.end(); ++it) {
-                if (*it != irp) continue;
+                if (*it != irp)
+                    continue;
                 if (it == c->sends.begin()) {
                     sent = c->headSent;
                     // Part of it is on the wire: the stream cannot go on.
@@ -213,7 +231,8 @@ void CancelSendOrDisconnect(PDEVICE_OBJECT, PIRP irp) {
                 c->sends.erase(it);
                 break;
             }
-            if (c->disconnectIrp == irp) c->disconnectIrp = nullptr;
+            if (c->disconnectIrp == irp)
+                c->disconnectIrp = nullptr;
             WatchLocked(c.get());
         }
     }
@@ -226,12 +245,15 @@ void CancelSendOrDisconnect(PDEVICE_OBJECT, PIRP irp) {
 void PumpSendsLocked(Connection* c, std::vector<Completion>& out) {
     while (!c->sends.empty() && c->fd >= 0) {
         PIRP irp = c->sends.front();
-        auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(&IoGetCurrentIrpStackLocation(irp)->Parameters);
-        auto* data = static_cast<const UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+        auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(
+            &IoGetCurrentIrpStackLocation(irp)->Parameters);
+        auto* data = static_cast<const UCHAR*>(
+            MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
         while (c->headSent < p->SendLength) {
             ssize_t n = send(c->fd, data + c->headSent, p->SendLength - c->headSent, MSG_NOSIGNAL);
             if (n < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    return;
                 c->peerReset = true;
                 FailQueuedLocked(c, StatusFromErrno(errno), out);
                 return;
@@ -241,12 +263,14 @@ void PumpSendsLocked(Connection* c, std::vector<Completion>& out) {
         c->sends.pop_front();
         size_t sent = c->headSent;
         c->headSent = 0;
-        if (Claim(irp)) out.push_back({irp, STATUS_SUCCESS, sent});
+        if (Claim(irp))
+            out.push_back({irp, STATUS_SUCCESS, sent});
     }
     if (c->sends.empty() && c->disconnectIrp && c->fd >= 0) {
         shutdown(c->fd, SHUT_WR);
         c->finSent = true;
-        if (Claim(c->disconnectIrp)) out.push_back({c->disconnectIrp, STATUS_SUCCESS, 0});
+        if (Claim(c->disconnectIrp))
+            out.push_back({c->disconnectIrp, STATUS_SUCCESS, 0});
         c->disconnectIrp = nullptr;
     }
 }
@@ -260,7 +284,8 @@ void FinishConnectLocked(Connection* c, std::vector<Completion>& out, NTSTATUS s
         CloseSocketLocked(c, true);
         c->state = State::Idle;
     }
-    if (irp && Claim(irp)) out.push_back({irp, status, 0});
+    if (irp && Claim(irp))
+        out.push_back({irp, status, 0});
 }
 
 void ServeEvent(Connection* c, uint32_t events, std::vector<Completion>& out) {
@@ -268,12 +293,16 @@ void ServeEvent(Connection* c, uint32_t events, std::vector<Completion>& out) {
         int error = 0;
         socklen_t len = sizeof error;
         getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &error, &len);
-        if (error == 0 && (events & EPOLLOUT)) FinishConnectLocked(c, out, STATUS_SUCCESS);
-        else if (error != 0) FinishConnectLocked(c, out, StatusFromErrno(error));
+        if (error == 0 && (events & EPOLLOUT))
+            FinishConnectLocked(c, out, STATUS_SUCCESS);
+        else if (error != 0)
+            FinishConnectLocked(c, out, StatusFromErrno(error));
         return;
     }
-    if (c->state != State::Connected) return;
-    if (events & EPOLLOUT) PumpSendsLocked(c, out);
+    if (c->state != State::Connected)
+        return;
+    if (events & EPOLLOUT)
+        PumpSendsLocked(c, out);
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && c->pending.empty() && !c->peerClosed &&
         !c->peerReset && c->fd >= 0) {
         c->pending.resize(kReceiveChunk);
@@ -321,9 +350,11 @@ void Indicate(const std::shared_ptr<Connection>& c) {
                 indicated, &taken, c->pending.data(), &request);
         KeLowerIrql(old);
         if (taken > indicated)
-            BugCheck("TDI_RECEIVE_OVERRUN", "receive handler took %u of %u bytes indicated", taken, indicated);
+            BugCheck("TDI_RECEIVE_OVERRUN", "receive handler took %u of %u bytes indicated", taken,
+                     indicated);
         if (request)
-            BugCheck("TDI_RECEIVE_REQUEST", "the host transport does not take receive requests from handlers");
+            BugCheck("TDI_RECEIVE_REQUEST",
+                     "the host transport does not take receive requests from handlers");
         c->pending.erase(c->pending.begin(), c->pending.begin() + taken);
     }
     bool indicateDisconnect = false;
@@ -353,10 +384,14 @@ void TransportThread() {
         {
             std::lock_guard<std::mutex> lock(g_mutex);
             for (auto& c : Connections()) {
-                if (!c->pending.empty()) timeout = static_cast<int>(kReofferPeriod.count());
+                if (!c->pending.empty())
+                    timeout = static_cast<int>(kReofferPeriod.count());
                 if (c->connectIrp) {
-                    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->connectDeadline - Clock::now()).count();
-                    if (left < timeout) timeout = left < 0 ? 0 : static_cast<int>(left) + 1;
+                    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    c->connectDeadline - Clock::now())
+                                    .count();
+                    if (left < timeout)
+                        timeout = left < 0 ? 0 : static_cast<int>(left) + 1;
                 }
             }
         }
@@ -374,26 +409,31 @@ void TransportThread() {
                 }
                 auto* c = static_cast<Connection*>(events[i].data.ptr);
                 auto shared = Shared(c);
-                if (!shared || c->fd < 0) continue;
+                if (!shared || c->fd < 0)
+                    continue;
                 ServeEvent(c, events[i].events, completions);
                 WatchLocked(c);
             }
             auto now = Clock::now();
             for (auto& c : Connections()) {
-                if (c->connectIrp && now >= c->connectDeadline) FinishConnectLocked(c.get(), completions, STATUS_IO_TIMEOUT);
-                if (!c->pending.empty() || ((c->peerClosed || c->peerReset) && !c->disconnectIndicated))
+                if (c->connectIrp && now >= c->connectDeadline)
+                    FinishConnectLocked(c.get(), completions, STATUS_IO_TIMEOUT);
+                if (!c->pending.empty() ||
+                    ((c->peerClosed || c->peerReset) && !c->disconnectIndicated))
                     touched.push_back(c);
             }
         }
         RunCompletions(completions);
-        for (auto& c : touched) Indicate(c);
+        for (auto& c : touched)
+            Indicate(c);
     }
 }
 
 // ---- dispatch ----
 
 bool ParseIpAddress(const void* value, size_t length, in_addr_t& address, in_port_t& port) {
-    if (length < sizeof(TA_IP_ADDRESS)) return false;
+    if (length < sizeof(TA_IP_ADDRESS))
+        return false;
     auto* ta = static_cast<const TA_IP_ADDRESS*>(value);
     if (ta->TAAddressCount < 1 || ta->Address[0].AddressType != TDI_ADDRESS_TYPE_IP ||
         ta->Address[0].AddressLength < TDI_ADDRESS_LENGTH_IP)
@@ -412,7 +452,8 @@ NTSTATUS DispatchCreate(PIRP irp, PIO_STACK_LOCATION stack) {
     } else {
         std::string name(ea->EaName, ea->EaNameLength);
         const char* value = ea->EaName + ea->EaNameLength + 1;
-        size_t valueRoom = eaLength - static_cast<size_t>(value - reinterpret_cast<const char*>(ea));
+        size_t valueRoom =
+            eaLength - static_cast<size_t>(value - reinterpret_cast<const char*>(ea));
         size_t valueLength = ea->EaValueLength < valueRoom ? ea->EaValueLength : valueRoom;
         if (name == TdiTransportAddress) {
             auto* address = new Address;
@@ -422,7 +463,8 @@ NTSTATUS DispatchCreate(PIRP irp, PIO_STACK_LOCATION stack) {
             }
             object = address;
         } else if (name == TdiConnectionContext) {
-            if (valueLength < sizeof(CONNECTION_CONTEXT)) return Complete(irp, STATUS_INVALID_PARAMETER);
+            if (valueLength < sizeof(CONNECTION_CONTEXT))
+                return Complete(irp, STATUS_INVALID_PARAMETER);
             auto connection = std::make_shared<Connection>();
             std::memcpy(&connection->context, value, sizeof(CONNECTION_CONTEXT));
             std::lock_guard<std::mutex> lock(g_mutex);
@@ -446,7 +488,8 @@ NTSTATUS DispatchCleanupClose(PIRP irp, PIO_STACK_LOCATION stack) {
             std::lock_guard<std::mutex> lock(g_mutex);
             // A connection object closed while connected ends its connection abortively.
             FailQueuedLocked(c, STATUS_CANCELLED, completions);
-            if (c->connectIrp) FinishConnectLocked(c, completions, STATUS_CANCELLED);
+            if (c->connectIrp)
+                FinishConnectLocked(c, completions, STATUS_CANCELLED);
             CloseSocketLocked(c, c->state == State::Connected && !c->finSent);
             c->state = State::Closed;
             if (stack->MajorFunction == IRP_MJ_CLOSE) {
@@ -456,7 +499,8 @@ NTSTATUS DispatchCleanupClose(PIRP irp, PIO_STACK_LOCATION stack) {
             }
         }
         RunCompletions(completions);
-        if (addressFile) ObfDereferenceObject(addressFile);
+        if (addressFile)
+            ObfDereferenceObject(addressFile);
         if (stack->MajorFunction == IRP_MJ_CLOSE) {
             std::lock_guard<std::mutex> lock(g_mutex);
             Connections().erase(Shared(c));
@@ -484,14 +528,18 @@ NTSTATUS DispatchConnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     in_addr_t remote;
     in_port_t port;
     if (!info || !info->RemoteAddress ||
-        !ParseIpAddress(info->RemoteAddress, static_cast<size_t>(info->RemoteAddressLength), remote, port))
+        !ParseIpAddress(info->RemoteAddress, static_cast<size_t>(info->RemoteAddressLength), remote,
+                        port))
         return Complete(irp, STATUS_INVALID_ADDRESS_COMPONENT);
     std::vector<Completion> completions;
     std::unique_lock<std::mutex> lock(g_mutex);
-    if (!c->address) return lock.unlock(), Complete(irp, STATUS_INVALID_DEVICE_STATE);
-    if (c->state != State::Idle) return lock.unlock(), Complete(irp, STATUS_INVALID_DEVICE_STATE);
+    if (!c->address)
+        return lock.unlock(), Complete(irp, STATUS_INVALID_DEVICE_STATE);
+    if (c->state != State::Idle)
+        return lock.unlock(), Complete(irp, STATUS_INVALID_DEVICE_STATE);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return lock.unlock(), Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+    if (fd < 0)
+        return lock.unlock(), Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (c->address->localAddress || c->address->localPort) {
@@ -566,11 +614,13 @@ NTSTATUS QueueLocked(Connection* c, PIRP irp, std::unique_lock<std::mutex>& lock
 
 NTSTATUS DispatchSend(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(&stack->Parameters);
-    if (p->SendLength && !irp->MdlAddress) return Complete(irp, STATUS_INVALID_PARAMETER);
+    if (p->SendLength && !irp->MdlAddress)
+        return Complete(irp, STATUS_INVALID_PARAMETER);
     std::vector<Completion> completions;
     std::unique_lock<std::mutex> lock(g_mutex);
     // After the peer's disconnect has been indicated the connection carries nothing more.
-    if (c->state != State::Connected || c->disconnectIndicated || c->peerReset || c->finSent || c->fd < 0) {
+    if (c->state != State::Connected || c->disconnectIndicated || c->peerReset || c->finSent ||
+        c->fd < 0) {
         lock.unlock();
         return Complete(irp, STATUS_INVALID_CONNECTION);
     }
@@ -614,9 +664,11 @@ NTSTATUS DispatchDisconnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
 
 NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
     TdiObject* object = ObjectOf(stack);
-    if (!object) return Complete(irp, STATUS_INVALID_HANDLE);
+    if (!object)
+        return Complete(irp, STATUS_INVALID_HANDLE);
     if (stack->MinorFunction == TDI_SET_EVENT_HANDLER) {
-        if (object->kind != Kind::Address) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+        if (object->kind != Kind::Address)
+            return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
         auto* a = static_cast<Address*>(object);
         auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_SET_EVENT>(&stack->Parameters);
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -632,7 +684,8 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
         Wake();  // waiting bytes can now be offered
         return Complete(irp, STATUS_SUCCESS);
     }
-    if (object->kind != Kind::Connection) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    if (object->kind != Kind::Connection)
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     auto* c = static_cast<Connection*>(object);
     switch (stack->MinorFunction) {
         case TDI_ASSOCIATE_ADDRESS: {
@@ -640,7 +693,8 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
             PVOID file = nullptr;
             NTSTATUS status = ObReferenceObjectByHandle(p->AddressHandle, 0, *IoFileObjectType,
                                                         KernelMode, &file, nullptr);
-            if (!NT_SUCCESS(status)) return Complete(irp, status);
+            if (!NT_SUCCESS(status))
+                return Complete(irp, status);
             auto* addressFile = static_cast<PFILE_OBJECT>(file);
             auto* target = static_cast<TdiObject*>(addressFile->FsContext);
             if (addressFile->DeviceObject != g_device || !target || target->kind != Kind::Address) {
@@ -663,10 +717,12 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
             std::vector<Completion> completions;
             {
                 std::lock_guard<std::mutex> lock(g_mutex);
-                if (!c->addressFile) return Complete(irp, STATUS_INVALID_DEVICE_STATE);
+                if (!c->addressFile)
+                    return Complete(irp, STATUS_INVALID_DEVICE_STATE);
                 if (c->state == State::Connected || c->state == State::Connecting) {
                     FailQueuedLocked(c, STATUS_CANCELLED, completions);
-                    if (c->connectIrp) FinishConnectLocked(c, completions, STATUS_CANCELLED);
+                    if (c->connectIrp)
+                        FinishConnectLocked(c, completions, STATUS_CANCELLED);
                     CloseSocketLocked(c, !c->finSent);
                 }
                 c->state = State::Idle;
@@ -678,21 +734,29 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
             ObfDereferenceObject(addressFile);
             return Complete(irp, STATUS_SUCCESS);
         }
-        case TDI_CONNECT: return DispatchConnect(irp, stack, c);
-        case TDI_SEND: return DispatchSend(irp, stack, c);
-        case TDI_DISCONNECT: return DispatchDisconnect(irp, stack, c);
-        default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+        case TDI_CONNECT:
+            return DispatchConnect(irp, stack, c);
+        case TDI_SEND:
+            return DispatchSend(irp, stack, c);
+        case TDI_DISCONNECT:
+            return DispatchDisconnect(irp, stack, c);
+        default:
+            return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
 NTSTATUS TcpDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MajorFunction) {
-        case IRP_MJ_CREATE: return DispatchCreate(irp, stack);
+        case IRP_MJ_CREATE:
+            return DispatchCreate(irp, stack);
         case IRP_MJ_CLEANUP:
-        case IRP_MJ_CLOSE: return DispatchCleanupClose(irp, stack);
-        case IRP_MJ_INTERNAL_DEVICE_CONTROL: return DispatchInternal(irp, stack);
-        default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+        case IRP_MJ_CLOSE:
+            return DispatchCleanupClose(irp, stack);
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            return DispatchInternal(irp, stack);
+        default:
+            return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
@@ -704,7 +768,8 @@ void EnsureTcpTransport() {
     static std::once_flag once;
     std::call_once(once, [] {
         PDRIVER_OBJECT driver = CreateDriverObject(u"\\Driver\\Tcpip");
-        for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_INTERNAL_DEVICE_CONTROL})
+        for (UCHAR major :
+             {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_INTERNAL_DEVICE_CONTROL})
             driver->MajorFunction[major] = TcpDispatch;
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, u"\\Device\\Tcp");

@@ -11,8 +11,8 @@ namespace tarnel::host::kernel {
 using UserCompletion = std::function<void(const IO_STATUS_BLOCK& result)>;
 
 struct UserRequestParameters {
-    UCHAR major;        // IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_FLUSH_BUFFERS
-    ULONG code = 0;     // device-control code
+    UCHAR major;     // IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_FLUSH_BUFFERS
+    ULONG code = 0;  // device-control code
     const void* input = nullptr;
     ULONG inputLength = 0;
     void* output = nullptr;  // receives what the driver returns (Information bytes at most)
@@ -21,7 +21,8 @@ struct UserRequestParameters {
 
 // Opens "COM7" (any name in the DOS device namespace) with IRP_MJ_CREATE to the top of the
 // device's stack. On success the caller owns one handle reference: UserCleanup, then UserRelease.
-NTSTATUS UserOpen(const std::u16string& dosName, ACCESS_MASK access, ULONG share, PFILE_OBJECT* file);
+NTSTATUS UserOpen(const std::u16string& dosName, ACCESS_MASK access, ULONG share,
+                  PFILE_OBJECT* file);
 // Sends a buffered request; `done` runs once when it completes, possibly before this returns
 // and possibly on another thread at DISPATCH_LEVEL. Returns what the driver's dispatch returned.
 NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& request, UserCompletion done);

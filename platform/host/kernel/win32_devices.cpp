@@ -18,7 +18,7 @@ namespace tarnel::host {
 namespace {
 
 class DeviceFile : public WaitableObject {
-public:
+  public:
     static const HandleKind kKind;
     DeviceFile(PFILE_OBJECT file, bool overlapped)
         : WaitableObject(kKind), file_(file), overlapped_(overlapped) {}
@@ -55,12 +55,14 @@ public:
     }
     bool cancel() { return hk::UserCancel(file_, true); }
 
-private:
+  private:
     // A Win32 error, or ERROR_IO_PENDING for an overlapped request still running.
     DWORD issue(const hk::UserRequestParameters& p, DWORD& done, OVERLAPPED* overlapped) {
         done = 0;
-        if (overlapped_ && !overlapped) return ERROR_INVALID_PARAMETER;
-        if (overlapped_) return issueOverlapped(p, done, overlapped);
+        if (overlapped_ && !overlapped)
+            return ERROR_INVALID_PARAMETER;
+        if (overlapped_)
+            return issueOverlapped(p, done, overlapped);
         // Synchronous handle: wait here for the completion, wherever it happens.
         struct Result {
             std::mutex mutex;
@@ -75,7 +77,8 @@ private:
             result->finished = true;
             result->cv.notify_all();
         });
-        if (status == STATUS_INSUFFICIENT_RESOURCES && !result->finished) return hk::NtStatusToWin32Error(status);
+        if (status == STATUS_INSUFFICIENT_RESOURCES && !result->finished)
+            return hk::NtStatusToWin32Error(status);
         std::unique_lock<std::mutex> lock(result->mutex);
         result->cv.wait(lock, [&] { return result->finished; });
         done = static_cast<DWORD>(result->iosb.Information);
@@ -90,22 +93,27 @@ private:
             ov->InternalHigh = 0;
             state_->signalled = false;
         }
-        if (event) ResetEvent(event);
+        if (event)
+            ResetEvent(event);
         // The completion may outlive this handle object: it only touches the shared state.
-        NTSTATUS status = hk::UserRequest(file_, p, [state = state_, ov, event](const IO_STATUS_BLOCK& r) {
-            {
-                std::lock_guard<std::mutex> lock(WaitableObject::lock());
-                ov->InternalHigh = r.Information;
-                ov->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(r.Status));
-                state->signalled = true;
-                WaitableObject::notifyAll();
-            }
-            if (event) SetEvent(event);
-        });
-        if (status == STATUS_PENDING) return ERROR_IO_PENDING;
+        NTSTATUS status =
+            hk::UserRequest(file_, p, [state = state_, ov, event](const IO_STATUS_BLOCK& r) {
+                {
+                    std::lock_guard<std::mutex> lock(WaitableObject::lock());
+                    ov->InternalHigh = r.Information;
+                    ov->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(r.Status));
+                    state->signalled = true;
+                    WaitableObject::notifyAll();
+                }
+                if (event)
+                    SetEvent(event);
+            });
+        if (status == STATUS_PENDING)
+            return ERROR_IO_PENDING;
         std::lock_guard<std::mutex> lock(WaitableObject::lock());
         // Completed before the dispatch routine returned: report it at once.
-        if (static_cast<NTSTATUS>(ov->Internal) == STATUS_PENDING) return ERROR_IO_PENDING;
+        if (static_cast<NTSTATUS>(ov->Internal) == STATUS_PENDING)
+            return ERROR_IO_PENDING;
         done = static_cast<DWORD>(ov->InternalHigh);
         return hk::NtStatusToWin32Error(static_cast<NTSTATUS>(ov->Internal));
     }
@@ -135,7 +143,8 @@ HANDLE OpenDevice(const std::u16string& name, DWORD access, DWORD share, DWORD d
     }
     auto device = std::make_shared<DeviceFile>(file, (flags & FILE_FLAG_OVERLAPPED) != 0);
     HANDLE handle = HandleTable::instance().insert(device);
-    if (!handle) return INVALID_HANDLE_VALUE;  // the object's release closes the file
+    if (!handle)
+        return INVALID_HANDLE_VALUE;  // the object's release closes the file
     SetLastError(ERROR_SUCCESS);
     return handle;
 }
@@ -150,10 +159,12 @@ using namespace tarnel::host;
 BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPOVERLAPPED overlapped) {
     auto device = HandleTable::instance().lookup<DeviceFile>(handle);
-    if (!device) return FALSE;
+    if (!device)
+        return FALSE;
     DWORD done = 0;
     DWORD error = device->control(code, in, inSize, out, outSize, done, overlapped);
-    if (returned) *returned = done;
+    if (returned)
+        *returned = done;
     SetLastError(error);
     return error == ERROR_SUCCESS;
 }
@@ -176,7 +187,8 @@ BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED ov, LPDWORD transferred, BO
         WaitForSingleObject(ov->hEvent ? ov->hEvent : handle, INFINITE);
     }
     std::lock_guard<std::mutex> lock(WaitableObject::lock());
-    if (transferred) *transferred = static_cast<DWORD>(ov->InternalHigh);
+    if (transferred)
+        *transferred = static_cast<DWORD>(ov->InternalHigh);
     DWORD error = hk::NtStatusToWin32Error(static_cast<NTSTATUS>(ov->Internal));
     SetLastError(error);
     return error == ERROR_SUCCESS;
@@ -184,7 +196,8 @@ BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED ov, LPDWORD transferred, BO
 
 BOOL CancelIo(HANDLE handle) {
     auto device = HandleTable::instance().lookup<DeviceFile>(handle);
-    if (!device) return FALSE;
+    if (!device)
+        return FALSE;
     device->cancel();
     return TRUE;
 }

@@ -30,22 +30,27 @@ bool parseBool(const std::string& v, bool& out) {
 
 std::string trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos) return {};
+    if (b == std::string::npos)
+        return {};
     size_t e = s.find_last_not_of(" \t\r");
     return s.substr(b, e - b + 1);
 }
 
 const char* productName(ProductType p) {
     switch (p) {
-        case ProductType::Workstation: return "workstation";
-        case ProductType::Server: return "server";
-        case ProductType::DomainController: return "domain-controller";
+        case ProductType::Workstation:
+            return "workstation";
+        case ProductType::Server:
+            return "server";
+        case ProductType::DomainController:
+            return "domain-controller";
     }
     return "workstation";
 }
 
 fs::path defaultMachineDir() {
-    if (const char* env = std::getenv("TARNEL_MACHINE"); env && *env) return fs::path(env);
+    if (const char* env = std::getenv("TARNEL_MACHINE"); env && *env)
+        return fs::path(env);
     const char* home = std::getenv("HOME");
     return fs::path(home && *home ? home : "/tmp") / ".tarnel" / "machine";
 }
@@ -65,9 +70,11 @@ bool MachineConfig::parse(const std::string& text, const std::string& fileName, 
     while (std::getline(in, line)) {
         ++lineNo;
         line = trim(line);
-        if (line.empty() || line[0] == '#') continue;
+        if (line.empty() || line[0] == '#')
+            continue;
         size_t eq = line.find('=');
-        if (eq == std::string::npos) return fail("expected 'name = value'");
+        if (eq == std::string::npos)
+            return fail("expected 'name = value'");
         std::string key = trim(line.substr(0, eq));
         std::string value = trim(line.substr(eq + 1));
         if (key == "windows") {
@@ -79,25 +86,35 @@ bool MachineConfig::parse(const std::string& text, const std::string& fileName, 
             c.windowsMinor = b;
             c.windowsBuild = n;
         } else if (key == "product") {
-            if (value == "workstation") c.product = ProductType::Workstation;
-            else if (value == "server") c.product = ProductType::Server;
-            else if (value == "domain-controller") c.product = ProductType::DomainController;
-            else return fail("product must be workstation, server or domain-controller");
+            if (value == "workstation")
+                c.product = ProductType::Workstation;
+            else if (value == "server")
+                c.product = ProductType::Server;
+            else if (value == "domain-controller")
+                c.product = ProductType::DomainController;
+            else
+                return fail("product must be workstation, server or domain-controller");
         } else if (key == "os64" || key == "wow64" || key == "secure_boot" ||
                    key == "install_needs_restart") {
             bool v = false;
-            if (!parseBool(value, v)) return fail(key + " must be yes or no, got '" + value + "'");
-            if (key == "os64") c.os64 = v;
-            else if (key == "wow64") c.toolWow64 = v;
-            else if (key == "secure_boot") c.secureBoot = v;
-            else c.installNeedsRestart = v;
+            if (!parseBool(value, v))
+                return fail(key + " must be yes or no, got '" + value + "'");
+            if (key == "os64")
+                c.os64 = v;
+            else if (key == "wow64")
+                c.toolWow64 = v;
+            else if (key == "secure_boot")
+                c.secureBoot = v;
+            else
+                c.installNeedsRestart = v;
         } else if (key == "interfaces") {
             c.interfaces.clear();
             std::istringstream items(value);
             std::string item;
             while (std::getline(items, item, ',')) {
                 item = trim(item);
-                if (!item.empty()) c.interfaces.push_back(item);
+                if (!item.empty())
+                    c.interfaces.push_back(item);
             }
         } else {
             return fail("unknown setting '" + key + "'");
@@ -120,7 +137,8 @@ std::string MachineConfig::format() const {
     o << "wow64 = " << (toolWow64 ? "yes" : "no") << '\n';
     o << "secure_boot = " << (secureBoot ? "yes" : "no") << '\n';
     o << "interfaces =";
-    for (size_t i = 0; i < interfaces.size(); ++i) o << (i ? ", " : " ") << interfaces[i];
+    for (size_t i = 0; i < interfaces.size(); ++i)
+        o << (i ? ", " : " ") << interfaces[i];
     o << '\n';
     o << "install_needs_restart = " << (installNeedsRestart ? "yes" : "no") << '\n';
     return o.str();
@@ -155,7 +173,8 @@ void Machine::loadConfig() {
     text << in.rdbuf();
     std::string error;
     if (!in || !MachineConfig::parse(text.str(), settingsPath().string(), config_, error)) {
-        if (error.empty()) error = settingsPath().string() + ": cannot be read";
+        if (error.empty())
+            error = settingsPath().string() + ": cannot be read";
         std::fprintf(stderr, "tarnel: machine settings refused: %s\n", error.c_str());
         std::exit(70);
     }
@@ -180,20 +199,23 @@ void Machine::setConfig(const MachineConfig& config) {
 
 RegistryStore& Machine::registry() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!registry_) registry_ = std::make_unique<RegistryStore>(hivePath());
+    if (!registry_)
+        registry_ = std::make_unique<RegistryStore>(hivePath());
     return *registry_;
 }
 
 Machine& Machine::current() {
     std::lock_guard<std::mutex> lock(g_currentMutex);
-    if (!g_current) g_current = std::make_unique<Machine>(defaultMachineDir());
+    if (!g_current)
+        g_current = std::make_unique<Machine>(defaultMachineDir());
     return *g_current;
 }
 
 void Machine::use(const fs::path& dir) {
     std::lock_guard<std::mutex> lock(g_currentMutex);
     g_current.reset();
-    if (!dir.empty()) g_current = std::make_unique<Machine>(dir);
+    if (!dir.empty())
+        g_current = std::make_unique<Machine>(dir);
 }
 
 TestMachine::TestMachine() : TestMachine(MachineConfig{}) {}
@@ -201,7 +223,8 @@ TestMachine::TestMachine() : TestMachine(MachineConfig{}) {}
 TestMachine::TestMachine(const MachineConfig& config) {
     {
         std::lock_guard<std::mutex> lock(g_currentMutex);
-        if (g_current) previous_ = g_current->root();
+        if (g_current)
+            previous_ = g_current->root();
     }
     char pattern[] = "/tmp/tarnel-machine-XXXXXX";
     if (!mkdtemp(pattern)) {

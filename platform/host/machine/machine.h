@@ -1,5 +1,6 @@
 // A host machine: a directory holding the registry hive, the `machine` settings file and drive_c/.
-// Every process that uses a machine opens it in-process; a missing machine is created with defaults.
+// Every process that uses a machine opens it in-process; a missing machine is created with
+// defaults.
 #pragma once
 
 #include <filesystem>
@@ -19,8 +20,8 @@ struct MachineConfig {
     unsigned windowsMinor = 0;
     unsigned windowsBuild = 19045;
     ProductType product = ProductType::Workstation;
-    bool os64 = true;          // 64-bit Windows
-    bool toolWow64 = true;     // the tool runs as a 32-bit program under WOW64
+    bool os64 = true;       // 64-bit Windows
+    bool toolWow64 = true;  // the tool runs as a 32-bit program under WOW64
     bool secureBoot = false;
     std::vector<std::string> interfaces;  // Linux interface names the machine may see
     bool installNeedsRestart = false;     // driver installs ask for a restart
@@ -32,7 +33,7 @@ struct MachineConfig {
 };
 
 class Machine {
-public:
+  public:
     // The process's machine: $TARNEL_MACHINE, or ~/.tarnel/machine when that is unset.
     // A settings file that cannot be read ends the process with a message naming file and line.
     static Machine& current();
@@ -56,7 +57,7 @@ public:
 
     RegistryStore& registry();
 
-private:
+  private:
     void create();
     void loadConfig();
 
@@ -69,7 +70,7 @@ private:
 // A fresh machine in a temporary folder for the life of the object; the folder is removed and the
 // previous machine restored afterwards.
 class TestMachine {
-public:
+  public:
     TestMachine();
     explicit TestMachine(const MachineConfig& config);
     ~TestMachine();
@@ -79,7 +80,7 @@ public:
     Machine& machine() { return Machine::current(); }
     const std::filesystem::path& root() const { return root_; }
 
-private:
+  private:
     std::filesystem::path root_;
     std::filesystem::path previous_;
 };

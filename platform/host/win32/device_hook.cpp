@@ -9,7 +9,11 @@ namespace {
 std::atomic<DeviceOpener> g_opener{nullptr};
 }
 
-void SetDeviceOpener(DeviceOpener opener) { g_opener.store(opener); }
-DeviceOpener GetDeviceOpener() { return g_opener.load(); }
+void SetDeviceOpener(DeviceOpener opener) {
+    g_opener.store(opener);
+}
+DeviceOpener GetDeviceOpener() {
+    return g_opener.load();
+}
 
 }  // namespace tarnel::host

@@ -21,9 +21,13 @@ std::condition_variable g_waitChanged;
 
 const HandleKind WaitableEvent::kKind{"Event"};
 
-std::mutex& WaitableObject::lock() { return g_waitMutex; }
+std::mutex& WaitableObject::lock() {
+    return g_waitMutex;
+}
 
-void WaitableObject::notifyAll() { g_waitChanged.notify_all(); }
+void WaitableObject::notifyAll() {
+    g_waitChanged.notify_all();
+}
 
 void WaitableEvent::set() {
     std::lock_guard<std::mutex> guard(lock());
@@ -36,10 +40,13 @@ void WaitableEvent::reset() {
     signalled_ = false;
 }
 
-bool WaitableEvent::isSignalledLocked() const { return signalled_; }
+bool WaitableEvent::isSignalledLocked() const {
+    return signalled_;
+}
 
 void WaitableEvent::acquireLocked() {
-    if (!manualReset_) signalled_ = false;
+    if (!manualReset_)
+        signalled_ = false;
 }
 
 }  // namespace tarnel::host
@@ -53,20 +60,23 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
     }
     auto event = std::make_shared<WaitableEvent>(manualReset != FALSE, initialState != FALSE);
     HANDLE handle = HandleTable::instance().insert(event);
-    if (handle) SetLastError(ERROR_SUCCESS);
+    if (handle)
+        SetLastError(ERROR_SUCCESS);
     return handle;
 }
 
 BOOL SetEvent(HANDLE handle) {
     auto event = HandleTable::instance().lookup<WaitableEvent>(handle);
-    if (!event) return FALSE;
+    if (!event)
+        return FALSE;
     event->set();
     return TRUE;
 }
 
 BOOL ResetEvent(HANDLE handle) {
     auto event = HandleTable::instance().lookup<WaitableEvent>(handle);
-    if (!event) return FALSE;
+    if (!event)
+        return FALSE;
     event->reset();
     return TRUE;
 }
@@ -78,7 +88,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     }
     std::vector<std::shared_ptr<WaitableObject>> objects;
     for (DWORD i = 0; i < count; ++i) {
-        auto object = std::dynamic_pointer_cast<WaitableObject>(HandleTable::instance().lookup(handles[i]));
+        auto object =
+            std::dynamic_pointer_cast<WaitableObject>(HandleTable::instance().lookup(handles[i]));
         if (!object) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
@@ -90,9 +101,11 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     for (;;) {
         if (waitAll) {
             bool all = true;
-            for (auto& o : objects) all = all && o->isSignalledLocked();
+            for (auto& o : objects)
+                all = all && o->isSignalledLocked();
             if (all) {
-                for (auto& o : objects) o->acquireLocked();
+                for (auto& o : objects)
+                    o->acquireLocked();
                 return WAIT_OBJECT_0;
             }
         } else {
@@ -103,7 +116,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
                 }
             }
         }
-        if (milliseconds == 0) return WAIT_TIMEOUT;
+        if (milliseconds == 0)
+            return WAIT_TIMEOUT;
         if (milliseconds == INFINITE) {
             g_waitChanged.wait(guard);
         } else if (g_waitChanged.wait_until(guard, deadline) == std::cv_status::timeout &&

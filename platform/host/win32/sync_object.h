@@ -9,7 +9,7 @@
 namespace tarnel::host {
 
 class WaitableObject : public KernelObject {
-public:
+  public:
     using KernelObject::KernelObject;
     static std::mutex& lock();
     // Wakes every waiter; call with lock() held or just after changing state under it.
@@ -20,7 +20,7 @@ public:
 };
 
 class WaitableEvent : public WaitableObject {
-public:
+  public:
     static const HandleKind kKind;
     WaitableEvent(bool manualReset, bool signalled)
         : WaitableObject(kKind), manualReset_(manualReset), signalled_(signalled) {}
@@ -29,7 +29,7 @@ public:
     bool isSignalledLocked() const override;
     void acquireLocked() override;
 
-private:
+  private:
     const bool manualReset_;
     bool signalled_;
 };
