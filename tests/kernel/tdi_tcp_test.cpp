@@ -20,15 +20,17 @@
 #include <vector>
 
 #include "platform/host/kernel/host_kernel.h"
+#include "tests/netns/netns.h"
 
 namespace {
 
-// A listening socket on 127.0.0.1 with an ephemeral port (network order in *address).
-int ListenOnLoopback(int backlog, sockaddr_in* address) {
+// A listening socket on `host` (127.0.0.1 by default) with an ephemeral port (network order in
+// *address).
+int ListenOnLoopback(int backlog, sockaddr_in* address, in_addr_t host = htonl(INADDR_LOOPBACK)) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     *address = sockaddr_in{};
     address->sin_family = AF_INET;
-    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address->sin_addr.s_addr = host;
     bind(fd, reinterpret_cast<sockaddr*>(address), sizeof *address);
     listen(fd, backlog);
     socklen_t len = sizeof *address;
@@ -36,12 +38,13 @@ int ListenOnLoopback(int backlog, sockaddr_in* address) {
     return fd;
 }
 
-// A loopback listener of the test: the far end of the transport's connections.
+// A listener of the test (on loopback unless told otherwise): the far end of the transport's
+// connections.
 class Peer {
   public:
-    Peer() {
+    explicit Peer(in_addr_t host = htonl(INADDR_LOOPBACK)) {
         sockaddr_in a;
-        listener_ = ListenOnLoopback(4, &a);
+        listener_ = ListenOnLoopback(4, &a, host);
         port_ = a.sin_port;
     }
     ~Peer() {
@@ -425,6 +428,23 @@ TEST(TcpTransport, SendAfterThePeerClosedFails) {
     ULONG_PTR sent = 99;
     EXPECT_EQ(endpoint.Send("more", &sent), STATUS_INVALID_CONNECTION);
     EXPECT_EQ(sent, 0u);
+}
+
+TEST(TcpTransportNamespace, ConnectsToATestHostAddress) {
+    TARNEL_IN_NAMESPACE(TcpTransportNamespace, ConnectsToATestHostAddress, "192.168.0.50")
+    in_addr_t host = inet_addr("192.168.0.50");
+    Peer peer(host);
+    Indications ind;
+    Endpoint endpoint(&ind);
+    ASSERT_EQ(endpoint.Connect(host, peer.port()), STATUS_SUCCESS);
+    ASSERT_TRUE(peer.Accept());
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    getpeername(peer.fd(), reinterpret_cast<sockaddr*>(&local), &len);
+    EXPECT_EQ(local.sin_addr.s_addr, host);  // the client side is on the namespace's address
+    ULONG_PTR sent = 0;
+    EXPECT_EQ(endpoint.Send("hello", &sent), STATUS_SUCCESS);
+    EXPECT_EQ(peer.Read(5), "hello");
 }
 
 }  // namespace
