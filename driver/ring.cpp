@@ -36,6 +36,8 @@ ULONG VSERIAL_RingCount(VSERIAL_RING* ring) {
 }
 
 ULONG VSERIAL_RingPut(VSERIAL_RING* ring, const void* bytes, ULONG length) {
+    if (length == 0)
+        return 0;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     const auto* src = static_cast<const UCHAR*>(bytes);
@@ -72,6 +74,8 @@ ULONG VSERIAL_RingPut(VSERIAL_RING* ring, const void* bytes, ULONG length) {
 }
 
 ULONG VSERIAL_RingGet(VSERIAL_RING* ring, void* destination, ULONG length) {
+    if (length == 0)
+        return 0;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     auto* dst = static_cast<UCHAR*>(destination);

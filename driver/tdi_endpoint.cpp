@@ -309,7 +309,8 @@ NTSTATUS VSERIAL_ClientEventDisconnect(PVOID TdiEventContext, CONNECTION_CONTEXT
     UNREFERENCED_PARAMETER(DisconnectInformation);
     UNREFERENCED_PARAMETER(DisconnectFlags);
     auto* endpoint = static_cast<PVSERIAL_TDI_ENDPOINT>(TdiEventContext);
-    KeSetEvent(&endpoint->Disconnected, IO_NO_INCREMENT, FALSE);
+    // The event is the last thing touched: a cleanup waiting for it releases the record at once.
     VSERIAL_StoreRelease(&endpoint->State, VSERIAL_ENDPOINT_NOT_CONNECTED);
+    KeSetEvent(&endpoint->Disconnected, IO_NO_INCREMENT, FALSE);
     return STATUS_SUCCESS;
 }

@@ -49,7 +49,7 @@ NTSTATUS VSERIAL_TdiSetEventHandler(PFILE_OBJECT AddressFileObject, LONG EventTy
 NTSTATUS VSERIAL_ClientEventReceive(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
                                     ULONG ReceiveFlags, ULONG BytesIndicated, ULONG BytesAvailable,
                                     ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket);
-// TDI_EVENT_DISCONNECT: signals Disconnected and marks the endpoint not connected.
+// TDI_EVENT_DISCONNECT: marks the endpoint not connected, then signals Disconnected.
 NTSTATUS VSERIAL_ClientEventDisconnect(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
                                        LONG DisconnectDataLength, PVOID DisconnectData,
                                        LONG DisconnectInformationLength,
