@@ -141,12 +141,19 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
         PDEVICE_OBJECT upper =
             above ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
         if (routine && ShouldInvoke(control, irp->IoStatus.Status, irp->Cancel)) {
+            // While its routine runs the request may be completed again or freed by the
+            // routine's owner, so it counts as live; after STATUS_MORE_PROCESSING_REQUIRED it
+            // belongs to that owner and is not touched again here.
+            record->magic = kLiveIrp;
             NTSTATUS st = routine(upper, irp, context);
-            if (st == STATUS_MORE_PROCESSING_REQUIRED) {
-                // The routine's owner has it again and will complete or free it.
-                record->magic = kLiveIrp;
+            if (st == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
-            }
+            if (record->magic != kLiveIrp)
+                BugCheck("IRP_FREED_BY_COMPLETION_ROUTINE",
+                         "IRP %p completed or freed by a completion routine that did not return "
+                         "STATUS_MORE_PROCESSING_REQUIRED",
+                         static_cast<void*>(irp));
+            record->magic = kCompletedIrp;
         } else if (irp->PendingReturned && above) {
             IoMarkIrpPending(irp);
         }
@@ -179,7 +186,8 @@ void FinishIrp(IrpRecord* record) {
                 ULONG_PTR n = irp->IoStatus.Information;
                 if (n > record->outputLength)
                     n = record->outputLength;
-                std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
+                if (n)
+                    std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
             }
             if (irp->Flags & IRP_DEALLOCATE_BUFFER)
                 std::free(irp->AssociatedIrp.SystemBuffer);
@@ -200,7 +208,8 @@ void FinishIrp(IrpRecord* record) {
                 ULONG_PTR n = result.Information;
                 if (n > record->outputLength)
                     n = record->outputLength;
-                std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
+                if (n)
+                    std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
             }
             if (irp->Flags & IRP_DEALLOCATE_BUFFER)
                 std::free(irp->AssociatedIrp.SystemBuffer);

@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -75,10 +76,12 @@ struct Connection : TdiObject {
     bool peerClosed = false;  // end of stream read; indicated once `pending` is empty
     bool peerReset = false;
     bool disconnectIndicated = false;
+    bool indicating = false;     // a handler of this connection runs on the transport thread
     std::vector<UCHAR> pending;  // received, not yet taken by the handler
 };
 
 std::mutex g_mutex;
+std::condition_variable g_indicationDone;  // with g_mutex: some `indicating` went false
 std::set<std::shared_ptr<Connection>>& Connections() {
     static auto* connections = new std::set<std::shared_ptr<Connection>>;
     return *connections;
@@ -339,10 +342,17 @@ void Indicate(const std::shared_ptr<Connection>& c) {
         disconnect = c->address->disconnect;
         disconnectContext = c->address->disconnectContext;
         context = c->context;
+        // Until this is cleared, closing the connection or its address waits: a handler must not
+        // run into a client that has gone.
+        c->indicating = true;
     }
+    auto finished = [&] {
+        c->indicating = false;
+        g_indicationDone.notify_all();
+    };
+    ULONG taken = 0;
     if (!c->pending.empty() && receive) {
         ULONG indicated = static_cast<ULONG>(c->pending.size());
-        ULONG taken = 0;
         PIRP request = nullptr;
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -355,24 +365,28 @@ void Indicate(const std::shared_ptr<Connection>& c) {
         if (request)
             BugCheck("TDI_RECEIVE_REQUEST",
                      "the host transport does not take receive requests from handlers");
-        c->pending.erase(c->pending.begin(), c->pending.begin() + taken);
     }
     bool indicateDisconnect = false;
     ULONG flags = 0;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
+        c->pending.erase(c->pending.begin(), c->pending.begin() + taken);
         if (c->pending.empty() && (c->peerClosed || c->peerReset) && !c->disconnectIndicated) {
             c->disconnectIndicated = true;
             indicateDisconnect = disconnect != nullptr;
             flags = c->peerReset ? TDI_DISCONNECT_ABORT : TDI_DISCONNECT_RELEASE;
         }
         WatchLocked(c.get());
+        if (!indicateDisconnect)
+            finished();
     }
     if (indicateDisconnect) {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         disconnect(disconnectContext, context, 0, nullptr, 0, nullptr, flags);
         KeLowerIrql(old);
+        std::lock_guard<std::mutex> lock(g_mutex);
+        finished();
     }
 }
 
@@ -485,13 +499,14 @@ NTSTATUS DispatchCleanupClose(PIRP irp, PIO_STACK_LOCATION stack) {
         std::vector<Completion> completions;
         PFILE_OBJECT addressFile = nullptr;
         {
-            std::lock_guard<std::mutex> lock(g_mutex);
+            std::unique_lock<std::mutex> lock(g_mutex);
             // A connection object closed while connected ends its connection abortively.
             FailQueuedLocked(c, STATUS_CANCELLED, completions);
             if (c->connectIrp)
                 FinishConnectLocked(c, completions, STATUS_CANCELLED);
             CloseSocketLocked(c, c->state == State::Connected && !c->finSent);
-            c->state = State::Closed;
+            c->state = State::Closed;  // no indication starts after this
+            g_indicationDone.wait(lock, [&] { return !c->indicating; });
             if (stack->MajorFunction == IRP_MJ_CLOSE) {
                 addressFile = c->addressFile;
                 c->addressFile = nullptr;
@@ -508,9 +523,16 @@ NTSTATUS DispatchCleanupClose(PIRP irp, PIO_STACK_LOCATION stack) {
         }
     } else if (object && object->kind == Kind::Address) {
         auto* a = static_cast<Address*>(object);
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::unique_lock<std::mutex> lock(g_mutex);
         a->receive = nullptr;
         a->disconnect = nullptr;
+        // Handlers already called with this address's contexts finish before it goes.
+        g_indicationDone.wait(lock, [&] {
+            for (auto& c : Connections())
+                if (c->address == a && c->indicating)
+                    return false;
+            return true;
+        });
         if (stack->MajorFunction == IRP_MJ_CLOSE) {
             delete a;
             stack->FileObject->FsContext = nullptr;
@@ -716,9 +738,11 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
             PFILE_OBJECT addressFile;
             std::vector<Completion> completions;
             {
-                std::lock_guard<std::mutex> lock(g_mutex);
-                if (!c->addressFile)
+                std::unique_lock<std::mutex> lock(g_mutex);
+                if (!c->addressFile) {
+                    lock.unlock();
                     return Complete(irp, STATUS_INVALID_DEVICE_STATE);
+                }
                 if (c->state == State::Connected || c->state == State::Connecting) {
                     FailQueuedLocked(c, STATUS_CANCELLED, completions);
                     if (c->connectIrp)
@@ -726,6 +750,7 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
                     CloseSocketLocked(c, !c->finSent);
                 }
                 c->state = State::Idle;
+                g_indicationDone.wait(lock, [&] { return !c->indicating; });
                 addressFile = c->addressFile;
                 c->addressFile = nullptr;
                 c->address = nullptr;
