@@ -11,6 +11,7 @@
 
 #include "platform/host/win32/windows.h"
 #include "tests/driver/driver_fixture.h"
+#include "tests/netns/netns.h"
 #include "tools/printer-sim/printer_sim.h"
 
 namespace tarnel::test {
@@ -455,6 +456,30 @@ TEST_F(PortIoTest, AnEchoingPrinterSendsEveryByteBack) {
     EXPECT_TRUE(ok);
     ASSERT_EQ(echoed.size(), data.size());
     EXPECT_TRUE(echoed == data);
+}
+
+// A printer at an address other than loopback: a test host in a private network namespace.
+class PortIoNamespace : public PortIoTest {};
+
+TEST_F(PortIoNamespace, OpenConnectsToTheAddressAndPortOfTheStoreKey) {
+    TARNEL_IN_NAMESPACE(PortIoNamespace, OpenConnectsToTheAddressAndPortOfTheStoreKey,
+                        "192.168.0.50")
+    printersim::Options options;
+    options.address = "192.168.0.50";
+    options.port = 9100;
+    printersim::PrinterSimulator printer(options);
+    std::string error;
+    ASSERT_TRUE(printer.start(error)) << error;
+    std::u16string id = AddPort(u"COM3");
+    Assign(u"COM3", {192, 168, 0, 50}, 9100);  // stored as C0 A8 00 32 and 23 8C 00 00
+    ASSERT_EQ(hk::StartDeviceInstance(id), STATUS_SUCCESS);
+    HANDLE h = Open(u"COM3");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(h, "ticket", 6, &written, nullptr));
+    EXPECT_TRUE(printer.waitForBytes(6, kWait));
+    EXPECT_EQ(printer.received(), "ticket");
+    EXPECT_EQ(printer.connectionCount(), 1u);
 }
 
 }  // namespace
