@@ -13,5 +13,7 @@ int RunDevices(const std::string& command, int argc, char** argv);
 int RunAssign(int argc, char** argv);
 // tarnel-host send COMn ...: open a virtual port, write, read the printer's answer.
 int RunSend(int argc, char** argv);
+// tarnel-host pty COMn [--link PATH]: relay a virtual port to a Linux pseudo-terminal.
+int RunPty(int argc, char** argv);
 
 }  // namespace tarnel::hosttool

@@ -21,6 +21,8 @@ void usage(FILE* out) {
                  "  assign COMn ADDRESS PORT  assign a virtual port to a printer in the store\n"
                  "  send COMn [--text T] [--hex HEX] [--file PATH] [--read-ms N]\n"
                  "                     write to a printer through the port and show its answer\n"
+                 "  pty COMn [--link PATH]  relay the port to a pseudo-terminal (and a link to it)\n"
+                 "                     until interrupted, for Linux serial programs\n"
                  "The machine is $TARNEL_MACHINE (default ~/.tarnel/machine); it is created "
                  "when missing.\n");
 }
@@ -47,6 +49,8 @@ int main(int argc, char** argv) {
         return tarnel::hosttool::RunAssign(argc - 2, argv + 2);
     if (command == "send")
         return tarnel::hosttool::RunSend(argc - 2, argv + 2);
+    if (command == "pty")
+        return tarnel::hosttool::RunPty(argc - 2, argv + 2);
     std::fprintf(stderr, "tarnel-host: unknown command '%s'\n", command.c_str());
     usage(stderr);
     return 2;
