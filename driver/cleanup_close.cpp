@@ -2,17 +2,19 @@
 // PASSIVE_LEVEL; both complete their request before returning.
 #include "driver/connection.h"
 #include "driver/vserial.h"
+#include "driver/wait_queue.h"
 
 NTSTATUS VSERIAL_Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
     DbgPrint("VSERIAL_Cleanup Start \n");
-    // No wait-on-mask request can be queued yet: the serial control requests are not served.
+    // Waits of the closing handle are cancelled before the workers could report on them.
+    VSERIAL_CompleteAllWaits(ext, STATUS_CANCELLED);
 
     VSERIAL_StopWorker(&ext->EmulationPollingExitEvent, &ext->EmulationThread);
     // The read thread completes a waiting read (success, 0 bytes) as it ends.
     VSERIAL_StopWorker(&ext->ReadPollingExitEvent, &ext->ReadThread);
     // A read that came after the thread had already ended (surprise removal) is answered here.
-    VSERIAL_CompletePendingRead(ext);
+    VSERIAL_CompletePendingRead(ext, STATUS_SUCCESS);
 
     VSERIAL_CloseConnection(IoGetCurrentIrpStackLocation(Irp)->FileObject);
     // Released last, so an open racing this cleanup is refused rather than sharing the workers.

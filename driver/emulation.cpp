@@ -1,8 +1,29 @@
 // Tarnel driver: the emulation thread of an open handle, a system thread at priority 16 that
-// polls every 10 ms until its stop request (EmulationPollingExitEvent) is signalled.
+// polls every 10 ms until its stop request (EmulationPollingExitEvent) is signalled. Each poll
+// examines the oldest waiting wait-on-mask request; waits therefore take turns.
+#include "driver/ring.h"
 #include "driver/vserial.h"
+#include "driver/wait_queue.h"
 
 #define VSERIAL_EMULATION_PERIOD (-100000LL)  // 10 ms, relative, in 100 ns units
+// Modem control bits that stand for the CTS and DSR lines' events.
+#define VSERIAL_MODEM_CONTROL_CTS 0x10
+#define VSERIAL_MODEM_CONTROL_DSR 0x20
+
+// Events are levels, not changes: a condition that holds reports again at every poll. Caller
+// holds the device lock, which makes the wait mask and modem control one snapshot.
+static ULONG VSERIAL_EmulatedEvents(PVSERIAL_EXTENSION ext) {
+    const ULONG mask = ext->WaitMask;
+    const ULONG control = ext->ModemControl;
+    ULONG word = 0;
+    if ((mask & SERIAL_EV_RXCHAR) && VSERIAL_RingCount(ext->Ring))
+        word |= SERIAL_EV_RXCHAR;
+    if ((mask & SERIAL_EV_CTS) && (control & VSERIAL_MODEM_CONTROL_CTS))
+        word |= SERIAL_EV_CTS;
+    if ((mask & SERIAL_EV_DSR) && (control & VSERIAL_MODEM_CONTROL_DSR))
+        word |= SERIAL_EV_DSR;
+    return word;
+}
 
 void pEmulationPollingFunction(PVOID context) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(context);
@@ -11,13 +32,19 @@ void pEmulationPollingFunction(PVOID context) {
 
     LARGE_INTEGER period;
     period.QuadPart = VSERIAL_EMULATION_PERIOD;
-    // Each time-out is one poll. Wait-on-mask requests cannot be queued yet (serial control
-    // requests are not served), so a poll has nothing to examine.
     while (KeWaitForSingleObject(&ext->EmulationPollingExitEvent, Executive, KernelMode, FALSE,
                                  &period) == STATUS_TIMEOUT) {
+        ULONG word = 0;
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+        PIRP wait = VSERIAL_WaitQueueServeOldest(ext, VSERIAL_EmulatedEvents, &word);
+        KeReleaseSpinLock(&ext->DeviceLock, irql);
+        if (wait)
+            VSERIAL_CompleteWait(wait, STATUS_SUCCESS, word);
     }
 
     KeSetEvent(&ext->EmulationStoppedEvent, IO_NO_INCREMENT, FALSE);
+    // Whatever still waits learns of the end with event word 0.
+    VSERIAL_CompleteAllWaits(ext, STATUS_SUCCESS);
     DbgPrint("pEmulationPollingFunction Exit\n");
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

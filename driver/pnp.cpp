@@ -1,5 +1,6 @@
 // Tarnel driver: Plug and Play requests and the start that gives the device its names (DOS links,
 // serial device map entry, enabled COM port interface).
+#include "driver/notification.h"
 #include "driver/ring.h"
 #include "driver/vserial.h"
 
@@ -19,7 +20,8 @@ static NTSTATUS VSERIAL_StartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, P
 
 static size_t VSERIAL_Length(const WCHAR* text, size_t capacity) {
     size_t n = 0;
-    while (n < capacity && text[n]) ++n;
+    while (n < capacity && text[n])
+        ++n;
     return n;
 }
 
@@ -42,22 +44,17 @@ NTSTATUS VSERIAL_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             Irp->IoStatus.Information = 0;
             status = Irp->IoStatus.Status;
             IoCompleteRequest(Irp, IO_NO_INCREMENT);
-            if (!NT_SUCCESS(status)) return status;
+            if (!NT_SUCCESS(status))
+                return status;
             return VSERIAL_StartDevice(DeviceObject);
         }
         case IRP_MN_SURPRISE_REMOVAL: {
             DbgPrint("VSERIAL_Dispatch : IRP_MN_SURPRISE_REMOVAL \n");
             IoSetDeviceInterfaceState(&ext->InterfaceLinkName, FALSE);
-            // The slot is emptied by exchange; a request whose cancel routine already runs
-            // belongs to that routine.
-            PIRP held = static_cast<PIRP>(
-                InterlockedExchangePointer(reinterpret_cast<PVOID*>(&ext->NotificationIrp), nullptr));
-            if (held && IoSetCancelRoutine(held, nullptr)) {
-                held->IoStatus.Status = STATUS_SUCCESS;
-                held->IoStatus.Information = 0;
-                IoCompleteRequest(held, IO_NO_INCREMENT);
-            }
-            ext->ModemStatus &= ~(SERIAL_CTS_STATE | SERIAL_DSR_STATE);
+            // A request whose cancel routine already runs belongs to that routine.
+            VSERIAL_ReleaseNotification(ext, STATUS_SUCCESS);
+            VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
+            VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
             ext->OpenFlag = 0;
             KeSetEvent(&ext->ReadStoppedEvent, IO_NO_INCREMENT, FALSE);
             KeSetEvent(&ext->ReadPollingExitEvent, IO_NO_INCREMENT, FALSE);
@@ -84,6 +81,9 @@ NTSTATUS VSERIAL_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, kSerialCommRelative,
                                        reinterpret_cast<PCWSTR>(objectName));
             }
+            // A notification still held (no surprise removal came first) must not outlive the
+            // device its cancel routine refers to.
+            VSERIAL_ReleaseNotification(ext, STATUS_SUCCESS);
             VSERIAL_RingFree(ext->Ring);
             ext->Ring = nullptr;
             ext->OpenFlag = 0;
@@ -104,7 +104,8 @@ NTSTATUS VSERIAL_StartDevice(PDEVICE_OBJECT DeviceObject) {
     HANDLE key = nullptr;
     NTSTATUS status = IoOpenDeviceRegistryKey(ext->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE,
                                               STANDARD_RIGHTS_READ, &key);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
 
     ULONG buffer[VSERIAL_PATH_BUFFER_BYTES / sizeof(ULONG) + 1];
     UNICODE_STRING valueName;
@@ -122,7 +123,8 @@ NTSTATUS VSERIAL_StartDevice(PDEVICE_OBJECT DeviceObject) {
     // The data is copied with its stored length, terminator included; never past a field.
     size_t dataChars = info->DataLength / sizeof(WCHAR);
     const size_t prefixChars = sizeof(kDosDevices) / sizeof(WCHAR) - 1;
-    if (dataChars > VSERIAL_NAME_CHARS - prefixChars - 2) dataChars = VSERIAL_NAME_CHARS - prefixChars - 2;
+    if (dataChars > VSERIAL_NAME_CHARS - prefixChars - 2)
+        dataChars = VSERIAL_NAME_CHARS - prefixChars - 2;
     RtlZeroMemory(ext->LinkName, sizeof(ext->LinkName));
     RtlZeroMemory(ext->ColonLinkName, sizeof(ext->ColonLinkName));
     RtlZeroMemory(ext->PortName, sizeof(ext->PortName));
@@ -139,7 +141,8 @@ NTSTATUS VSERIAL_StartDevice(PDEVICE_OBJECT DeviceObject) {
     ULONG nameLength = 0;
     status = IoGetDeviceProperty(ext->PhysicalDeviceObject, DevicePropertyPhysicalDeviceObjectName,
                                  VSERIAL_PATH_BUFFER_BYTES, objectName, &nameLength);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
 
     UNICODE_STRING target;
     RtlInitUnicodeString(&target, reinterpret_cast<PCWSTR>(objectName));

@@ -1,5 +1,6 @@
 // Tarnel driver: read requests, their cancel routine and the read thread that completes the one
-// waiting read. Dispatch at PASSIVE_LEVEL; the thread polls every millisecond at priority 16.
+// waiting read and reports received bytes to waiting wait-on-mask requests. Dispatch at
+// PASSIVE_LEVEL; the thread polls every millisecond at priority 16.
 //
 // The pending-read slot holds one request, guarded by the device lock. A request enters it with
 // its cancel routine already set and leaves it with the routine cleared by exchange: whoever
@@ -7,6 +8,7 @@
 // took is left in the slot for that cancel to remove and complete.
 #include "driver/ring.h"
 #include "driver/vserial.h"
+#include "driver/wait_queue.h"
 
 #define VSERIAL_READ_PERIOD (-10000LL)  // 1 ms, relative, in 100 ns units
 // Polls a waiting read lasts without data: 10 when a read total constant is set, else none.
@@ -31,12 +33,13 @@ NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     // A read never waits to fill its whole length.
     const ULONG taken = VSERIAL_RingGet(ext->Ring, Irp->AssociatedIrp.SystemBuffer, length);
+    // Timeouts are set under the device lock.
+    const bool immediate = ext->Timeouts.ReadIntervalTimeout == MAXULONG &&
+                           ext->Timeouts.ReadTotalTimeoutMultiplier == 0;
     KeReleaseSpinLock(&ext->DeviceLock, irql);
     if (taken)
         return VSERIAL_CompleteRead(Irp, STATUS_SUCCESS, taken);
-
-    if (ext->Timeouts.ReadIntervalTimeout == MAXULONG &&
-        ext->Timeouts.ReadTotalTimeoutMultiplier == 0)
+    if (immediate)
         return VSERIAL_CompleteRead(Irp, STATUS_SUCCESS, 0);
 
     irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
@@ -80,6 +83,11 @@ static PIRP VSERIAL_ClaimPendingRead(PVSERIAL_EXTENSION ext) {
     return read;
 }
 
+// The read thread reports only received bytes; the emulation thread reports the modem events.
+static ULONG VSERIAL_ReceivedEvent(PVSERIAL_EXTENSION ext) {
+    return VSERIAL_RingCount(ext->Ring) ? ext->WaitMask & SERIAL_EV_RXCHAR : 0;
+}
+
 void pReadPollingFunction(PVOID context) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(context);
     DbgPrint("pReadPollingFunction Start \n");
@@ -91,7 +99,14 @@ void pReadPollingFunction(PVOID context) {
     period.QuadPart = VSERIAL_READ_PERIOD;
     while (KeWaitForSingleObject(&ext->ReadPollingExitEvent, Executive, KernelMode, FALSE,
                                  &period) == STATUS_TIMEOUT) {
+        ULONG word = 0;
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+        PIRP wait = VSERIAL_WaitQueueServeOldest(ext, VSERIAL_ReceivedEvent, &word);
+        KeReleaseSpinLock(&ext->DeviceLock, irql);
+        if (wait)
+            VSERIAL_CompleteWait(wait, STATUS_SUCCESS, word);
+
+        irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
         if (ext->PendingReadIrp) {
             const ULONG limit =
                 ext->Timeouts.ReadTotalTimeoutConstant ? VSERIAL_READ_POLLS_WITH_CONSTANT : 0;
@@ -113,19 +128,17 @@ void pReadPollingFunction(PVOID context) {
     }
 
     KeSetEvent(&ext->ReadStoppedEvent, IO_NO_INCREMENT, FALSE);
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
-    PIRP read = VSERIAL_ClaimPendingRead(ext);
-    if (read)
-        VSERIAL_CompleteRead(read, STATUS_SUCCESS, 0);
-    KeReleaseSpinLock(&ext->DeviceLock, irql);
+    // One waiting request learns of the end (event word 0); the emulation thread ends the rest.
+    VSERIAL_CompleteOldestWait(ext);
+    VSERIAL_CompletePendingRead(ext, STATUS_SUCCESS);
     DbgPrint("pReadPollingFunction Exit\n");
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION ext) {
+void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION ext, NTSTATUS status) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
     PIRP read = VSERIAL_ClaimPendingRead(ext);
     if (read)
-        VSERIAL_CompleteRead(read, STATUS_SUCCESS, 0);
+        VSERIAL_CompleteRead(read, status, 0);
     KeReleaseSpinLock(&ext->DeviceLock, irql);
 }

@@ -73,12 +73,12 @@ DRIVER_DISPATCH VSERIAL_DeviceControl;
 NTSTATUS VSERIAL_StartDevice(PDEVICE_OBJECT DeviceObject);
 
 DRIVER_CANCEL VSERIAL_ReadCancel;
-// Completes the waiting read, if any, with success and 0 bytes (a read left when no read thread
-// runs any more).
-void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION Extension);
+// Completes the waiting read, if any, with Status and 0 bytes: success for a read left when no
+// read thread runs any more, STATUS_CANCELLED for a purge.
+void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION Extension, NTSTATUS Status);
 // The two workers of an open handle, system threads at priority 16 with the extension as context.
 // Each ends when its stop request is signalled, signalling its "stopped" event on the way out.
-KSTART_ROUTINE pEmulationPollingFunction;  // every 10 ms
+KSTART_ROUTINE pEmulationPollingFunction;  // every 10 ms: reports events to waiting requests
 KSTART_ROUTINE pReadPollingFunction;       // every 1 ms: completes the waiting read
 
 // Signals a worker's stop request and waits for its thread (if any) to end; drops the reference.

@@ -11,6 +11,15 @@ extern "C" {
 #include <tdi.h>
 #include <tdikrnl.h>
 }
+// mingw-w64's ntddser.h lacks the WDK's comm-config codes (serial functions 33 and 34).
+#ifndef IOCTL_SERIAL_GET_COMMCONFIG
+#define IOCTL_SERIAL_GET_COMMCONFIG \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+#ifndef IOCTL_SERIAL_SET_COMMCONFIG
+#define IOCTL_SERIAL_SET_COMMCONFIG \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
 #ifndef TEXT
 #define TARNEL_NT_WIDE_(q) L##q
 #define TEXT(q) TARNEL_NT_WIDE_(q)
