@@ -192,6 +192,7 @@ void Relay::applySettings(bool announce) {
     }
     if (now.baud)
         dcb.BaudRate = static_cast<DWORD>(now.baud);
+    // Linux pseudo-terminals refuse data bits other than 8 and parity today; mapped all the same.
     switch (now.cflag & CSIZE) {
         case CS5:
             dcb.ByteSize = 5;
