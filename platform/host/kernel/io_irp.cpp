@@ -163,6 +163,22 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
 
 namespace tarnel::host::kernel {
 
+// Buffered output goes back to the issuer's buffer (no more than the driver reported, no more
+// than the buffer holds), then the system buffer is freed.
+static void ReleaseSystemBuffer(IrpRecord* record) {
+    PIRP irp = &record->irp;
+    if ((irp->Flags & IRP_INPUT_OPERATION) && record->outputBuffer &&
+        NT_SUCCESS(irp->IoStatus.Status)) {
+        ULONG_PTR n = irp->IoStatus.Information;
+        if (n > record->outputLength)
+            n = record->outputLength;
+        if (n)
+            std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
+    }
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER)
+        std::free(irp->AssociatedIrp.SystemBuffer);
+}
+
 // The request has left the last driver: hand results back to whoever issued it.
 void FinishIrp(IrpRecord* record) {
     PIRP irp = &record->irp;
@@ -181,16 +197,7 @@ void FinishIrp(IrpRecord* record) {
                      "back with a completion routine",
                      static_cast<void*>(irp));
         case IrpOrigin::Synchronous: {
-            if ((irp->Flags & IRP_INPUT_OPERATION) && record->outputBuffer &&
-                NT_SUCCESS(irp->IoStatus.Status)) {
-                ULONG_PTR n = irp->IoStatus.Information;
-                if (n > record->outputLength)
-                    n = record->outputLength;
-                if (n)
-                    std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
-            }
-            if (irp->Flags & IRP_DEALLOCATE_BUFFER)
-                std::free(irp->AssociatedIrp.SystemBuffer);
+            ReleaseSystemBuffer(record);
             if (irp->UserIosb)
                 *irp->UserIosb = irp->IoStatus;
             PKEVENT event = irp->UserEvent;
@@ -203,16 +210,7 @@ void FinishIrp(IrpRecord* record) {
             UserCompletion* completion = record->completion;
             record->completion = nullptr;
             IO_STATUS_BLOCK result = irp->IoStatus;
-            if ((irp->Flags & IRP_INPUT_OPERATION) && record->outputBuffer &&
-                NT_SUCCESS(result.Status)) {
-                ULONG_PTR n = result.Information;
-                if (n > record->outputLength)
-                    n = record->outputLength;
-                if (n)
-                    std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
-            }
-            if (irp->Flags & IRP_DEALLOCATE_BUFFER)
-                std::free(irp->AssociatedIrp.SystemBuffer);
+            ReleaseSystemBuffer(record);
             ForgetPending(record);
             FreeIrpRecord(record);
             if (completion) {
