@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -247,6 +248,34 @@ TEST_F(TarnelCommTest, AWaitEndsWithNoEventWhenTheMaskChangesAndAbortsOnCancel) 
     EXPECT_TRUE(CancelIo(h_));
     EXPECT_FALSE(GetOverlappedResult(h_, &cancelled.ov, &n, TRUE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+}
+
+TEST_F(TarnelCommTest, AWaitTheDriverCannotQueueFailsWithItsStatus) {
+    ASSERT_TRUE(SetCommMask(h_, EV_RXCHAR));
+    // Nine waits fill the driver's queue; the tenth request is refused, the nine go on.
+    std::vector<std::unique_ptr<Wait>> waits;
+    for (int i = 0; i < 9; ++i) {
+        waits.push_back(std::make_unique<Wait>());
+        ASSERT_TRUE(waits.back()->start(h_)) << i << ": " << GetLastError();
+    }
+    Wait refused;
+    SetLastError(0);
+    EXPECT_FALSE(WaitCommEvent(h_, &refused.events, &refused.ov));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    // Refused before it was queued: it reports its failure as a completed request.
+    DWORD n = 0;
+    EXPECT_FALSE(GetOverlappedResult(h_, &refused.ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    DWORD events = 0;
+    EXPECT_FALSE(WaitCommEvent(h_, &events, nullptr));  // the same without an OVERLAPPED
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    for (auto& w : waits)
+        EXPECT_FALSE(w->done(0));
+    EXPECT_TRUE(CancelIo(h_));
+    for (auto& w : waits) {
+        EXPECT_FALSE(GetOverlappedResult(h_, &w->ov, &n, TRUE));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    }
 }
 
 TEST_F(TarnelCommTest, PurgeCommEmptiesTheInputQueue) {
