@@ -22,7 +22,8 @@ NTSTATUS VSERIAL_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalD
         ext->WaitQueueReadIndex = 0;
         // Every later use of the device needs the ring: without one it is not added.
         ext->Ring = VSERIAL_RingAllocate();
-        if (!ext->Ring) status = STATUS_INSUFFICIENT_RESOURCES;
+        if (!ext->Ring)
+            status = STATUS_INSUFFICIENT_RESOURCES;
     }
     if (NT_SUCCESS(status)) {
         ext->BaudRate = VSERIAL_DEFAULT_BAUD;
@@ -50,14 +51,16 @@ NTSTATUS VSERIAL_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalD
         device->Flags |= DO_BUFFERED_IO;
 
         ext->LowerDeviceObject = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
-        if (!ext->LowerDeviceObject) status = STATUS_UNSUCCESSFUL;
+        if (!ext->LowerDeviceObject)
+            status = STATUS_UNSUCCESSFUL;
     }
     if (NT_SUCCESS(status)) {
         status = IoRegisterDeviceInterface(PhysicalDeviceObject, &kComPortInterface, nullptr,
                                            &ext->InterfaceLinkName);
     }
     if (!NT_SUCCESS(status) && device) {
-        if (ext->LowerDeviceObject) IoDetachDevice(ext->LowerDeviceObject);
+        if (ext->LowerDeviceObject)
+            IoDetachDevice(ext->LowerDeviceObject);
         VSERIAL_RingFree(ext->Ring);  // a device that is not added keeps nothing
         ext->Ring = nullptr;
         IoDeleteDevice(device);

@@ -11,7 +11,8 @@ NTSTATUS VSERIAL_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS VSERIAL_SystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (!Irp) return STATUS_UNSUCCESSFUL;
+    if (!Irp)
+        return STATUS_UNSUCCESSFUL;
     PVSERIAL_EXTENSION ext =
         DeviceObject ? static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension) : nullptr;
     if (!ext) {

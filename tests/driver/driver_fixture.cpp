@@ -3,12 +3,15 @@
 
 namespace tarnel::test {
 
-std::string Narrow(const std::u16string& s) { return std::string(s.begin(), s.end()); }
+std::string Narrow(const std::u16string& s) {
+    return std::string(s.begin(), s.end());
+}
 
 void DriverTest::SetUp() {
     machine_ = std::make_unique<host::TestMachine>();
     std::string error;
-    ASSERT_TRUE(host::kernel::InstallDriverService(u"TARNEL", TARNEL_HOST_DRIVER, "Tarnel.sys", error))
+    ASSERT_TRUE(
+        host::kernel::InstallDriverService(u"TARNEL", TARNEL_HOST_DRIVER, "Tarnel.sys", error))
         << error;
     host::kernel::ClearDebugLines();
 }
@@ -26,7 +29,8 @@ std::u16string DriverTest::AddPort(const std::u16string& portName) {
 
 std::u16string DriverTest::PdoName(const std::u16string& instanceId) {
     for (auto& info : host::kernel::DeviceInstances())
-        if (info.instanceId == Narrow(instanceId)) return std::u16string(info.pdoName.begin(), info.pdoName.end());
+        if (info.instanceId == Narrow(instanceId))
+            return std::u16string(info.pdoName.begin(), info.pdoName.end());
     return {};
 }
 

@@ -13,7 +13,7 @@
 namespace tarnel::test {
 
 class DriverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     // Removes every device, then checks that no pool is left behind.
     void TearDown() override;
