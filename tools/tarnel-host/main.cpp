@@ -21,7 +21,7 @@ void usage(FILE* out) {
                  "  assign COMn ADDRESS PORT  assign a virtual port to a printer in the store\n"
                  "  send COMn [--text T] [--hex HEX] [--file PATH] [--read-ms N]\n"
                  "                     write to a printer through the port and show its answer\n"
-                 "  pty COMn [--link PATH]  relay the port to a pseudo-terminal (and a link to it)\n"
+                 "  pty COMn [--link PATH]  relay the port to a pseudo-terminal, linked at PATH\n"
                  "                     until interrupted, for Linux serial programs\n"
                  "The machine is $TARNEL_MACHINE (default ~/.tarnel/machine); it is created "
                  "when missing.\n");
