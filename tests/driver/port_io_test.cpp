@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/host/win32/windows.h"
-#include "tests/driver/driver_fixture.h"
+#include "tests/driver/printer_port_fixture.h"
 #include "tests/netns/netns.h"
 #include "tools/printer-sim/printer_sim.h"
 
@@ -23,68 +23,11 @@ using ::testing::ElementsAre;
 using ::testing::IsSupersetOf;
 using namespace std::chrono_literals;
 
-constexpr auto kWait = 20s;  // generous: sanitizer builds on a shared machine
-
 const char kCreateLine[] = "+ VSERIAL_Create Start ----------------------\n";
 const char kConnectLine[] = "*(^^)* Connect TimeoutValue: d646d900\n";
 
-class PortIoTest : public DriverTest {
+class PortIoTest : public PrinterPortTest {
   protected:
-    void SetUp() override {
-        DriverTest::SetUp();
-        std::string error;
-        ASSERT_TRUE(printer_.start(error)) << error;
-    }
-    void TearDown() override {
-        for (HANDLE h : handles_)
-            CloseHandle(h);
-        DriverTest::TearDown();
-    }
-
-    // A started port; its store key points at the simulator unless `assign` is false.
-    std::u16string Port(const std::u16string& name, bool assign = true) {
-        std::u16string id = AddPort(name);
-        if (assign)
-            Assign(name, {127, 0, 0, 1}, printer_.port());
-        EXPECT_EQ(hk::StartDeviceInstance(id), STATUS_SUCCESS);
-        hk::ClearDebugLines();
-        return id;
-    }
-
-    static HKEY StoreKey(const std::u16string& name) {
-        HKEY key = nullptr;
-        std::u16string path = u"SOFTWARE\\Morvik\\TARNEL\\" + name;
-        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                                  KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        return key;
-    }
-    static void SetValue(const std::u16string& name, const char16_t* value, DWORD type,
-                         std::vector<BYTE> data) {
-        HKEY key = StoreKey(name);
-        EXPECT_EQ(RegSetValueExW(key, value, 0, type, data.data(), static_cast<DWORD>(data.size())),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
-    }
-    // As the tool writes it: the octets in order, the port's two bytes big-endian then zeros.
-    static void Assign(const std::u16string& name, std::vector<BYTE> octets, uint16_t port) {
-        SetValue(name, u"IPAddress", REG_DWORD, octets);
-        SetValue(name, u"Port", REG_DWORD,
-                 {static_cast<BYTE>(port >> 8), static_cast<BYTE>(port & 0xFF), 0, 0});
-    }
-
-    HANDLE Open(const char16_t* name, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
-        HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
-                               nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-            handles_.push_back(h);
-        return h;
-    }
-    void Close(HANDLE h) {
-        std::erase(handles_, h);
-        EXPECT_TRUE(CloseHandle(h));
-    }
-
     static bool Write(HANDLE h, const std::string& bytes, DWORD* written = nullptr) {
         DWORD n = 0;
         BOOL ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
@@ -106,19 +49,6 @@ class PortIoTest : public DriverTest {
         }
         return out;
     }
-    static bool WaitForLine(const std::string& line) {
-        auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            for (auto& l : hk::DebugLines())
-                if (l == line)
-                    return true;
-            std::this_thread::sleep_for(1ms);
-        }
-        return false;
-    }
-
-    printersim::PrinterSimulator printer_;
-    std::vector<HANDLE> handles_;
 };
 
 std::string RandomBytes(size_t n, unsigned seed) {

@@ -15,8 +15,7 @@
 #include "driver/vserial.h"
 #include "platform/host/kernel/ntddser.h"
 #include "platform/host/win32/windows.h"
-#include "tests/driver/driver_fixture.h"
-#include "tools/printer-sim/printer_sim.h"
+#include "tests/driver/printer_port_fixture.h"
 
 namespace tarnel::test {
 namespace {
@@ -24,7 +23,6 @@ namespace {
 namespace hk = host::kernel;
 using namespace std::chrono_literals;
 
-constexpr auto kWait = 20s;  // generous: sanitizer builds on a shared machine
 constexpr DWORD kWaitMs = 20000;
 
 // The port's private codes: device type 0x22, functions 0x800 and 0x801, buffered.
@@ -48,46 +46,14 @@ struct Pending {
     DWORD Bytes() const { return static_cast<DWORD>(ov.InternalHigh); }
 };
 
-class SerialControlTest : public DriverTest {
+class SerialControlTest : public PrinterPortTest {
   protected:
-    void SetUp() override {
-        DriverTest::SetUp();
-        std::string error;
-        ASSERT_TRUE(printer_.start(error)) << error;
-    }
-    void TearDown() override {
-        for (HANDLE h : handles_)
-            CloseHandle(h);
-        DriverTest::TearDown();
-    }
-
     // A started port COM3 whose store key points at the simulator.
-    std::u16string Port() {
-        std::u16string id = AddPort(u"COM3");
-        HKEY key = nullptr;
-        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Morvik\\TARNEL\\COM3", 0, nullptr,
-                                  0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        BYTE address[] = {127, 0, 0, 1};
-        BYTE port[] = {static_cast<BYTE>(printer_.port() >> 8),
-                       static_cast<BYTE>(printer_.port() & 0xFF), 0, 0};
-        EXPECT_EQ(RegSetValueExW(key, u"IPAddress", 0, REG_DWORD, address, 4), ERROR_SUCCESS);
-        EXPECT_EQ(RegSetValueExW(key, u"Port", 0, REG_DWORD, port, 4), ERROR_SUCCESS);
-        RegCloseKey(key);
-        EXPECT_EQ(hk::StartDeviceInstance(id), STATUS_SUCCESS);
-        return id;
-    }
+    std::u16string Port() { return PrinterPortTest::Port(u"COM3"); }
     HANDLE Open(DWORD flags = FILE_FLAG_OVERLAPPED) {
-        HANDLE h = CreateFileW(u"COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               flags, nullptr);
+        HANDLE h = PrinterPortTest::Open(u"COM3", flags);
         EXPECT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
-        if (h != INVALID_HANDLE_VALUE)
-            handles_.push_back(h);
         return h;
-    }
-    void Close(HANDLE h) {
-        std::erase(handles_, h);
-        EXPECT_TRUE(CloseHandle(h));
     }
 
     // A request that completes before returning (on an overlapped handle too: it is awaited).
@@ -126,16 +92,6 @@ class SerialControlTest : public DriverTest {
                                      sizeof p.word, nullptr, &p.ov));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     }
-    static bool WaitForLine(const std::string& line) {
-        auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            for (auto& l : hk::DebugLines())
-                if (l == line)
-                    return true;
-            std::this_thread::sleep_for(1ms);
-        }
-        return false;
-    }
     static ULONG InputQueue(HANDLE h) {
         return Get<SERIAL_STATUS>(h, IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue;
     }
@@ -162,9 +118,6 @@ class SerialControlTest : public DriverTest {
         ASSERT_TRUE(WaitForLine("pEmulationPollingFunction Start \n"));
         ASSERT_TRUE(WaitForLine("pReadPollingFunction Start \n"));
     }
-
-    printersim::PrinterSimulator printer_;
-    std::vector<HANDLE> handles_;
 };
 
 TEST_F(SerialControlTest, EveryGetReturnsWhatItsSetStoredAcrossReopen) {
