@@ -29,7 +29,9 @@ struct UserFile {
     bool closeSent = false;
 };
 
-UserFile* UserFileOf(PFILE_OBJECT file) { return reinterpret_cast<UserFile*>(file); }
+UserFile* UserFileOf(PFILE_OBJECT file) {
+    return reinterpret_cast<UserFile*>(file);
+}
 
 }  // namespace
 
@@ -41,7 +43,8 @@ NTSTATUS tarnel::host::kernel::SendFileRequest(PFILE_OBJECT file, UCHAR major, c
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
     PIRP irp = AllocateIrp(top->StackSize, IrpOrigin::Synchronous);
-    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
     irp->UserIosb = &iosb;
     irp->UserEvent = &done;
     irp->Tail.Overlay.OriginalFileObject = file;
@@ -57,7 +60,8 @@ NTSTATUS tarnel::host::kernel::SendFileRequest(PFILE_OBJECT file, UCHAR major, c
         next->Parameters.Create.EaLength = length;
     }
     NTSTATUS status = IofCallDriver(top, irp);
-    if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    if (status == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     return iosb.Status;
 }
 
@@ -68,14 +72,15 @@ void SendClose(UserFile* user) {
     SendFileRequest(file, IRP_MJ_CLOSE);
     PDEVICE_OBJECT device = file->DeviceObject;
     DeviceRecord* record = DeviceRecordOf(device);
-    if (--record->openFiles == 0 && record->deletePending) FreeDeviceObject(device);
+    if (--record->openFiles == 0 && record->deletePending)
+        FreeDeviceObject(device);
     user->~UserFile();
     ObfDereferenceObject(file);
 }
 
 // Closes that become due in a completion (possibly at DISPATCH_LEVEL) run on this thread.
 class CloseWorker {
-public:
+  public:
     static CloseWorker& instance() {
         static auto* worker = new CloseWorker;
         return *worker;
@@ -90,7 +95,7 @@ public:
         wake_.notify_one();
     }
 
-private:
+  private:
     void run() {
         for (;;) {
             UserFile* user;
@@ -111,7 +116,8 @@ private:
 
 // Whether the file is done with: handle closed and nothing pending. Caller holds user->mutex.
 bool CloseDueLocked(UserFile* user) {
-    if (user->handleOpen || !user->pending.empty() || user->closeSent) return false;
+    if (user->handleOpen || !user->pending.empty() || user->closeSent)
+        return false;
     user->closeSent = true;
     return true;
 }
@@ -122,38 +128,70 @@ namespace tarnel::host::kernel {
 
 ULONG NtStatusToWin32Error(NTSTATUS status) {
     switch (status) {
-        case STATUS_SUCCESS: return 0;
-        case STATUS_PENDING: return 997;                   // ERROR_IO_PENDING
-        case STATUS_TIMEOUT: return 258;                   // WAIT_TIMEOUT
-        case STATUS_BUFFER_OVERFLOW: return 234;           // ERROR_MORE_DATA
-        case STATUS_NO_MORE_ENTRIES: return 259;           // ERROR_NO_MORE_ITEMS
-        case STATUS_DEVICE_BUSY: return 170;               // ERROR_BUSY
-        case STATUS_UNSUCCESSFUL: return 31;               // ERROR_GEN_FAILURE
-        case STATUS_NOT_IMPLEMENTED: return 1;             // ERROR_INVALID_FUNCTION
-        case STATUS_INVALID_DEVICE_REQUEST: return 1;      // ERROR_INVALID_FUNCTION
-        case STATUS_INVALID_HANDLE: return 6;              // ERROR_INVALID_HANDLE
-        case STATUS_INVALID_PARAMETER: return 87;          // ERROR_INVALID_PARAMETER
-        case STATUS_NO_SUCH_DEVICE: return 433;            // ERROR_NO_SUCH_DEVICE
-        case STATUS_NO_MEMORY: return 8;                   // ERROR_NOT_ENOUGH_MEMORY
-        case STATUS_ACCESS_DENIED: return 5;               // ERROR_ACCESS_DENIED
-        case STATUS_BUFFER_TOO_SMALL: return 122;          // ERROR_INSUFFICIENT_BUFFER
-        case STATUS_OBJECT_NAME_INVALID: return 123;       // ERROR_INVALID_NAME
-        case STATUS_OBJECT_NAME_NOT_FOUND: return 2;       // ERROR_FILE_NOT_FOUND
-        case STATUS_OBJECT_PATH_NOT_FOUND: return 3;       // ERROR_PATH_NOT_FOUND
-        case STATUS_SHARING_VIOLATION: return 32;          // ERROR_SHARING_VIOLATION
-        case STATUS_DELETE_PENDING: return 303;            // ERROR_DELETE_PENDING
-        case STATUS_INSUFFICIENT_RESOURCES: return 1450;   // ERROR_NO_SYSTEM_RESOURCES
-        case STATUS_NOT_SUPPORTED: return 50;              // ERROR_NOT_SUPPORTED
-        case STATUS_IO_TIMEOUT: return 121;                // ERROR_SEM_TIMEOUT
-        case STATUS_CANCELLED: return 995;                 // ERROR_OPERATION_ABORTED
-        case STATUS_CONNECTION_REFUSED: return 1225;       // ERROR_CONNECTION_REFUSED
-        case STATUS_PORT_CONNECTION_REFUSED: return 5;     // ERROR_ACCESS_DENIED
-        case STATUS_NETWORK_UNREACHABLE: return 1231;      // ERROR_NETWORK_UNREACHABLE
-        case STATUS_HOST_UNREACHABLE: return 1232;         // ERROR_HOST_UNREACHABLE
-        case STATUS_CONNECTION_RESET: return 64;           // ERROR_NETNAME_DELETED
-        case STATUS_CONNECTION_DISCONNECTED: return 64;    // ERROR_NETNAME_DELETED
-        case STATUS_INVALID_DEVICE_STATE: return 22;       // ERROR_BAD_COMMAND
-        default: return NT_SUCCESS(status) ? 0 : 317;      // ERROR_MR_MID_NOT_FOUND
+        case STATUS_SUCCESS:
+            return 0;
+        case STATUS_PENDING:
+            return 997;  // ERROR_IO_PENDING
+        case STATUS_TIMEOUT:
+            return 258;  // WAIT_TIMEOUT
+        case STATUS_BUFFER_OVERFLOW:
+            return 234;  // ERROR_MORE_DATA
+        case STATUS_NO_MORE_ENTRIES:
+            return 259;  // ERROR_NO_MORE_ITEMS
+        case STATUS_DEVICE_BUSY:
+            return 170;  // ERROR_BUSY
+        case STATUS_UNSUCCESSFUL:
+            return 31;  // ERROR_GEN_FAILURE
+        case STATUS_NOT_IMPLEMENTED:
+            return 1;  // ERROR_INVALID_FUNCTION
+        case STATUS_INVALID_DEVICE_REQUEST:
+            return 1;  // ERROR_INVALID_FUNCTION
+        case STATUS_INVALID_HANDLE:
+            return 6;  // ERROR_INVALID_HANDLE
+        case STATUS_INVALID_PARAMETER:
+            return 87;  // ERROR_INVALID_PARAMETER
+        case STATUS_NO_SUCH_DEVICE:
+            return 433;  // ERROR_NO_SUCH_DEVICE
+        case STATUS_NO_MEMORY:
+            return 8;  // ERROR_NOT_ENOUGH_MEMORY
+        case STATUS_ACCESS_DENIED:
+            return 5;  // ERROR_ACCESS_DENIED
+        case STATUS_BUFFER_TOO_SMALL:
+            return 122;  // ERROR_INSUFFICIENT_BUFFER
+        case STATUS_OBJECT_NAME_INVALID:
+            return 123;  // ERROR_INVALID_NAME
+        case STATUS_OBJECT_NAME_NOT_FOUND:
+            return 2;  // ERROR_FILE_NOT_FOUND
+        case STATUS_OBJECT_PATH_NOT_FOUND:
+            return 3;  // ERROR_PATH_NOT_FOUND
+        case STATUS_SHARING_VIOLATION:
+            return 32;  // ERROR_SHARING_VIOLATION
+        case STATUS_DELETE_PENDING:
+            return 303;  // ERROR_DELETE_PENDING
+        case STATUS_INSUFFICIENT_RESOURCES:
+            return 1450;  // ERROR_NO_SYSTEM_RESOURCES
+        case STATUS_NOT_SUPPORTED:
+            return 50;  // ERROR_NOT_SUPPORTED
+        case STATUS_IO_TIMEOUT:
+            return 121;  // ERROR_SEM_TIMEOUT
+        case STATUS_CANCELLED:
+            return 995;  // ERROR_OPERATION_ABORTED
+        case STATUS_CONNECTION_REFUSED:
+            return 1225;  // ERROR_CONNECTION_REFUSED
+        case STATUS_PORT_CONNECTION_REFUSED:
+            return 5;  // ERROR_ACCESS_DENIED
+        case STATUS_NETWORK_UNREACHABLE:
+            return 1231;  // ERROR_NETWORK_UNREACHABLE
+        case STATUS_HOST_UNREACHABLE:
+            return 1232;  // ERROR_HOST_UNREACHABLE
+        case STATUS_CONNECTION_RESET:
+            return 64;  // ERROR_NETNAME_DELETED
+        case STATUS_CONNECTION_DISCONNECTED:
+            return 64;  // ERROR_NETNAME_DELETED
+        case STATUS_INVALID_DEVICE_STATE:
+            return 22;  // ERROR_BAD_COMMAND
+        default:
+            return NT_SUCCESS(status) ? 0 : 317;  // ERROR_MR_MID_NOT_FOUND
     }
 }
 
@@ -161,17 +199,21 @@ NTSTATUS UserOpen(const std::u16string& dosName, ACCESS_MASK access, ULONG share
                   PFILE_OBJECT* out) {
     *out = nullptr;
     std::u16string target;
-    if (!ResolveLink(u"\\??\\" + dosName, target)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!ResolveLink(u"\\??\\" + dosName, target))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     PDEVICE_OBJECT device = LookupDeviceByName(target);
-    if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!device)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     DeviceRecord* record = DeviceRecordOf(device);
-    if (record->deletePending) return STATUS_DELETE_PENDING;
+    if (record->deletePending)
+        return STATUS_DELETE_PENDING;
     // An exclusive device (the named one or the function device on top of it) has one open.
     if (((device->Flags | TopOfStack(device)->Flags) & DO_EXCLUSIVE) && record->openFiles > 0)
         return STATUS_ACCESS_DENIED;
 
     void* body = CreateObject(&g_fileType, sizeof(UserFile), nullptr);
-    if (!body) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!body)
+        return STATUS_INSUFFICIENT_RESOURCES;
     auto* user = new (body) UserFile;
     PFILE_OBJECT file = &user->file;
     file->Type = 5;
@@ -186,7 +228,8 @@ NTSTATUS UserOpen(const std::u16string& dosName, ACCESS_MASK access, ULONG share
     NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
     if (!NT_SUCCESS(status)) {
         // A failed open is never cleaned up or closed.
-        if (--record->openFiles == 0 && record->deletePending) FreeDeviceObject(device);
+        if (--record->openFiles == 0 && record->deletePending)
+            FreeDeviceObject(device);
         user->~UserFile();
         ObfDereferenceObject(file);
         return status;
@@ -198,7 +241,8 @@ NTSTATUS UserOpen(const std::u16string& dosName, ACCESS_MASK access, ULONG share
 NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserCompletion done) {
     PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
     PIRP irp = AllocateIrp(top->StackSize, IrpOrigin::User);
-    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
     IrpRecord* record = RecordOf(irp);
     UserFile* user = UserFileOf(file);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -210,9 +254,11 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
     record->thread = pthread_self();
 
     auto buffered = [&](ULONG size) {
-        if (!size) return;
+        if (!size)
+            return;
         void* buffer = std::calloc(1, size);
-        if (p.input && p.inputLength) std::memcpy(buffer, p.input, p.inputLength);
+        if (p.input && p.inputLength)
+            std::memcpy(buffer, p.input, p.inputLength);
         irp->AssociatedIrp.SystemBuffer = buffer;
         irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
     };
@@ -247,15 +293,17 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
         default:
             break;
     }
-    record->completion = new UserCompletion([user, done = std::move(done)](const IO_STATUS_BLOCK& r) {
-        done(r);
-        bool close;
-        {
-            std::lock_guard<std::mutex> lock(user->mutex);
-            close = CloseDueLocked(user);
-        }
-        if (close) CloseWorker::instance().post(user);
-    });
+    record->completion =
+        new UserCompletion([user, done = std::move(done)](const IO_STATUS_BLOCK& r) {
+            done(r);
+            bool close;
+            {
+                std::lock_guard<std::mutex> lock(user->mutex);
+                close = CloseDueLocked(user);
+            }
+            if (close)
+                CloseWorker::instance().post(user);
+        });
     {
         std::lock_guard<std::mutex> lock(user->mutex);
         user->pending.push_back(record);
@@ -265,7 +313,8 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
 
 // Called by FinishIrp for user requests before their completion runs.
 void ForgetPending(IrpRecord* record) {
-    if (!record->file) return;
+    if (!record->file)
+        return;
     UserFile* user = UserFileOf(record->file);
     std::lock_guard<std::mutex> lock(user->mutex);
     user->pending.remove(record);
@@ -287,9 +336,11 @@ bool UserCancel(PFILE_OBJECT file, bool callingThreadOnly) {
         {
             std::lock_guard<std::mutex> lock(user->mutex);
             stillPending = false;
-            for (IrpRecord* record : user->pending) stillPending = stillPending || &record->irp == irp;
+            for (IrpRecord* record : user->pending)
+                stillPending = stillPending || &record->irp == irp;
         }
-        if (stillPending) IoCancelIrp(irp);
+        if (stillPending)
+            IoCancelIrp(irp);
     }
     return !targets.empty();
 }
@@ -299,7 +350,8 @@ void UserCleanup(PFILE_OBJECT file) {
     SendFileRequest(file, IRP_MJ_CLEANUP);
     std::lock_guard<std::mutex> lock(user->mutex);
     for (IrpRecord* record : user->pending) {
-        if (!record->irp.CancelRoutine)
+        // A request being cancelled has no routine any more but is on its way out.
+        if (!record->irp.CancelRoutine && !record->irp.Cancel)
             BugCheck("IRP_PENDING_AT_CLEANUP",
                      "IRP %p (major 0x%02x) still pending without a cancel routine after "
                      "cleanup of its file",
@@ -316,7 +368,8 @@ void UserRelease(PFILE_OBJECT file) {
         user->handleOpen = false;
         close = CloseDueLocked(user);
     }
-    if (close) SendClose(user);
+    if (close)
+        SendClose(user);
 }
 
 }  // namespace tarnel::host::kernel
