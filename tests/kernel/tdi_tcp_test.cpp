@@ -179,12 +179,12 @@ class Endpoint {
             TdiBuildAssociateAddress(irp, IoGetRelatedDeviceObject(connection_), connection_,
                                      nullptr, nullptr, addressHandle);
         });
-        for (auto [type, handler] :
-             {std::pair<LONG, PVOID>{TDI_EVENT_RECEIVE, (PVOID)OnReceive},
-              std::pair<LONG, PVOID>{TDI_EVENT_DISCONNECT, (PVOID)OnDisconnect}}) {
+        const std::pair<LONG, PVOID> handlers[] = {{TDI_EVENT_RECEIVE, (PVOID)OnReceive},
+                                                   {TDI_EVENT_DISCONNECT, (PVOID)OnDisconnect}};
+        for (const auto& handler : handlers) {
             Request(address_, [&](PIRP irp) {
                 TdiBuildSetEventHandler(irp, IoGetRelatedDeviceObject(address_), address_, nullptr,
-                                        nullptr, type, handler, ind);
+                                        nullptr, handler.first, handler.second, ind);
             });
         }
     }
