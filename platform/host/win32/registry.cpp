@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/host/machine/handle_values.h"
 #include "platform/host/machine/hive_text.h"
 #include "platform/host/machine/machine.h"
 #include "platform/host/machine/registry_store.h"
@@ -43,38 +44,9 @@ struct OpenKey {
     REGSAM access = 0;
 };
 
-// HKEY values of real handles: a range of their own, never reused within a process, so that a
-// closed or made-up handle is always refused.
-class HkeyTable {
-  public:
-    HKEY add(OpenKey key) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::uintptr_t value = kFirst + 4 * next_++;
-        keys_.emplace(value, std::move(key));
-        return reinterpret_cast<HKEY>(value);
-    }
-    bool find(HKEY h, OpenKey& out) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = keys_.find(reinterpret_cast<std::uintptr_t>(h));
-        if (it == keys_.end())
-            return false;
-        out = it->second;
-        return true;
-    }
-    bool remove(HKEY h) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return keys_.erase(reinterpret_cast<std::uintptr_t>(h)) == 1;
-    }
-
-  private:
-    static constexpr std::uintptr_t kFirst = 0x52470000;
-    std::mutex mutex_;
-    std::uintptr_t next_ = 0;
-    std::unordered_map<std::uintptr_t, OpenKey> keys_;
-};
-
-HkeyTable& handles() {
-    static HkeyTable table;
+// HKEY values of real handles have a range of their own.
+tarnel::host::HandleValues<OpenKey>& handles() {
+    static tarnel::host::HandleValues<OpenKey> table(0x52470000);
     return table;
 }
 
@@ -259,7 +231,7 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDe
     RegKey key;
     if (LSTATUS e = toWin32(store().openKey(base.key, path, key)); e != ERROR_SUCCESS)
         return done(e);
-    *phkResult = handles().add(OpenKey{key, grantedAccess(samDesired)});
+    *phkResult = handles().insert<HKEY>(OpenKey{key, grantedAccess(samDesired)});
     return ERROR_SUCCESS;
 }
 
@@ -285,7 +257,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
     if (LSTATUS e = toWin32(store().createKey(base.key, path, true, key, &created));
         e != ERROR_SUCCESS)
         return done(e);
-    *phkResult = handles().add(OpenKey{key, grantedAccess(samDesired)});
+    *phkResult = handles().insert<HKEY>(OpenKey{key, grantedAccess(samDesired)});
     if (lpdwDisposition)
         *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
