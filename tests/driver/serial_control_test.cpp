@@ -560,7 +560,9 @@ TEST_F(SerialControlTest, CleanupCancelsQueuedWaitsAndWorkersEndingCompleteThem)
             EXPECT_EQ(w.Bytes(), 4u);
             EXPECT_EQ(w.word, 0u);
         }
+        // Both workers gone (the read thread's exit would complete one more wait).
         ASSERT_TRUE(WaitForLine("pEmulationPollingFunction Exit\n"));
+        ASSERT_TRUE(WaitForLine("pReadPollingFunction Exit\n"));
         // With no worker left, a new wait stays until cleanup cancels it.
         Pending late;
         StartWait(h, late);
