@@ -116,6 +116,11 @@ class RegistryStore::Session {
     Session(RegistryStore& store, bool exclusive) : store_(store), lock_(store.mutex_) {
         status_ = store_.enter(exclusive);
     }
+    // The same, then the key the operation works on must still be there.
+    Session(RegistryStore& store, bool exclusive, const RegKey& key) : Session(store, exclusive) {
+        if (status_ == RegStatus::Ok)
+            status_ = store_.check(key);
+    }
     ~Session() { store_.leave(); }
     RegStatus status() const { return status_; }
 
@@ -347,11 +352,9 @@ void RegistryStore::fillInfo(const RegKeyNode& node, RegKeyInfo& out) const {
 
 RegStatus RegistryStore::openKey(const RegKey& base, const std::vector<std::u16string>& path,
                                  RegKey& out) {
-    Session session(*this, false);
+    Session session(*this, false, base);
     if (session.status() != RegStatus::Ok)
         return session.status();
-    if (RegStatus s = check(base); s != RegStatus::Ok)
-        return s;
     RegKeyNode* node = base.get();
     RegKey result = base;
     for (const std::u16string& name : path) {
@@ -369,11 +372,9 @@ RegStatus RegistryStore::openKey(const RegKey& base, const std::vector<std::u16s
 
 RegStatus RegistryStore::createKey(const RegKey& base, const std::vector<std::u16string>& path,
                                    bool createParents, RegKey& out, bool* created) {
-    Session session(*this, true);
+    Session session(*this, true, base);
     if (session.status() != RegStatus::Ok)
         return session.status();
-    if (RegStatus s = check(base); s != RegStatus::Ok)
-        return s;
     for (const std::u16string& name : path) {
         if (!validKeyName(name))
             return RegStatus::InvalidName;
@@ -406,11 +407,9 @@ RegStatus RegistryStore::createKey(const RegKey& base, const std::vector<std::u1
 
 RegStatus RegistryStore::deleteKey(const RegKey& base, const std::vector<std::u16string>& path,
                                    bool recursive) {
-    Session session(*this, true);
+    Session session(*this, true, base);
     if (session.status() != RegStatus::Ok)
         return session.status();
-    if (RegStatus s = check(base); s != RegStatus::Ok)
-        return s;
     RegKey target = base;
     for (const std::u16string& name : path) {
         if (!validKeyName(name))
@@ -430,21 +429,17 @@ RegStatus RegistryStore::deleteKey(const RegKey& base, const std::vector<std::u1
 }
 
 RegStatus RegistryStore::keyInfo(const RegKey& key, RegKeyInfo& out) {
-    Session session(*this, false);
+    Session session(*this, false, key);
     if (session.status() != RegStatus::Ok)
         return session.status();
-    if (RegStatus s = check(key); s != RegStatus::Ok)
-        return s;
     fillInfo(*key, out);
     return RegStatus::Ok;
 }
 
 RegStatus RegistryStore::enumKey(const RegKey& key, std::size_t index, RegKeyInfo& out) {
-    Session session(*this, false);
+    Session session(*this, false, key);
     if (session.status() != RegStatus::Ok)
         return session.status();
-    if (RegStatus s = check(key); s != RegStatus::Ok)
-        return s;
     if (index >= key->subkeys.size())
         return RegStatus::NoMoreItems;
     auto it = key->subkeys.begin();
@@ -454,11 +449,9 @@ RegStatus RegistryStore::enumKey(const RegKey& key, std::size_t index, RegKeyInf
 }
 
 RegStatus RegistryStore::queryValue(const RegKey& key, std::u16string_view name, HiveValue& out) {
-    Session session(*this, false);
+    Session session(*this, false, key);
     if (session.status() != RegStatus::Ok)
         return session.status();
-    if (RegStatus s = check(key); s != RegStatus::Ok)
-        return s;
     auto it = findValue(*key, name);
     if (it == key->values.end())
         return RegStatus::NotFound;
@@ -467,11 +460,9 @@ RegStatus RegistryStore::queryValue(const RegKey& key, std::u16string_view name,
 }
 
 RegStatus RegistryStore::enumValue(const RegKey& key, std::size_t index, HiveValue& out) {
-    Session session(*this, false);
+    Session session(*this, false, key);
     if (session.status() != RegStatus::Ok)
         return session.status();
-    if (RegStatus s = check(key); s != RegStatus::Ok)
-        return s;
     if (index >= key->values.size())
         return RegStatus::NoMoreItems;
     out = key->values[index];
@@ -480,11 +471,9 @@ RegStatus RegistryStore::enumValue(const RegKey& key, std::size_t index, HiveVal
 
 RegStatus RegistryStore::setValue(const RegKey& key, std::u16string_view name, std::uint32_t type,
                                   const void* data, std::size_t size) {
-    Session session(*this, true);
+    Session session(*this, true, key);
     if (session.status() != RegStatus::Ok)
         return session.status();
-    if (RegStatus s = check(key); s != RegStatus::Ok)
-        return s;
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     auto it = findValue(*key, name);
     if (it == key->values.end()) {
@@ -497,11 +486,9 @@ RegStatus RegistryStore::setValue(const RegKey& key, std::u16string_view name, s
 }
 
 RegStatus RegistryStore::deleteValue(const RegKey& key, std::u16string_view name) {
-    Session session(*this, true);
+    Session session(*this, true, key);
     if (session.status() != RegStatus::Ok)
         return session.status();
-    if (RegStatus s = check(key); s != RegStatus::Ok)
-        return s;
     auto it = findValue(*key, name);
     if (it == key->values.end())
         return RegStatus::NotFound;

@@ -362,36 +362,42 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return failHandle(ERROR_SHARING_VIOLATION);
 }
 
-BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesRead)
-        *lpNumberOfBytesRead = 0;
-    if (!lpNumberOfBytesRead && !lpOverlapped)
+namespace {
+
+// ReadFile and WriteFile: the count is 0 until the object reports it; without an OVERLAPPED a
+// count pointer is required.
+template <typename Transfer>
+BOOL TransferData(HANDLE hFile, LPDWORD count, LPOVERLAPPED overlapped, Transfer transfer) {
+    if (count)
+        *count = 0;
+    if (!count && !overlapped)
         return fail(ERROR_INVALID_PARAMETER);
     std::shared_ptr<KernelObject> object = HandleTable::instance().lookup(hFile);
     if (!object)
         return FALSE;
     DWORD done = 0;
-    DWORD error = object->read(lpBuffer, nNumberOfBytesToRead, done, lpOverlapped);
-    if (lpNumberOfBytesRead)
-        *lpNumberOfBytesRead = done;
+    DWORD error = transfer(*object, done);
+    if (count)
+        *count = done;
     return result(error);
+}
+
+}  // namespace
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    return TransferData(hFile, lpNumberOfBytesRead, lpOverlapped,
+                        [&](KernelObject& object, DWORD& done) {
+                            return object.read(lpBuffer, nNumberOfBytesToRead, done, lpOverlapped);
+                        });
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesWritten)
-        *lpNumberOfBytesWritten = 0;
-    if (!lpNumberOfBytesWritten && !lpOverlapped)
-        return fail(ERROR_INVALID_PARAMETER);
-    std::shared_ptr<KernelObject> object = HandleTable::instance().lookup(hFile);
-    if (!object)
-        return FALSE;
-    DWORD done = 0;
-    DWORD error = object->write(lpBuffer, nNumberOfBytesToWrite, done, lpOverlapped);
-    if (lpNumberOfBytesWritten)
-        *lpNumberOfBytesWritten = done;
-    return result(error);
+    return TransferData(
+        hFile, lpNumberOfBytesWritten, lpOverlapped, [&](KernelObject& object, DWORD& done) {
+            return object.write(lpBuffer, nNumberOfBytesToWrite, done, lpOverlapped);
+        });
 }
 
 BOOL FlushFileBuffers(HANDLE hFile) {

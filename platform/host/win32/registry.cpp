@@ -116,6 +116,13 @@ bool has(const OpenKey& k, REGSAM right) {
     return (k.access & right) == right;
 }
 
+// A key handle that carries `access`: ERROR_ACCESS_DENIED otherwise.
+LSTATUS resolveFor(HKEY h, REGSAM access, OpenKey& out) {
+    if (LSTATUS e = resolve(h, out); e != ERROR_SUCCESS)
+        return e;
+    return has(out, access) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 // Whether the call works in the 32-bit view; both view flags at once are refused.
 LSTATUS viewOf(REGSAM sam, bool& view32) {
     if ((sam & KEY_WOW64_RES) == KEY_WOW64_RES)
@@ -268,10 +275,8 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
     if (lpReserved || (lpData && !lpcbData))
         return done(ERROR_INVALID_PARAMETER);
     OpenKey k;
-    if (LSTATUS e = resolve(hKey, k); e != ERROR_SUCCESS)
+    if (LSTATUS e = resolveFor(hKey, KEY_QUERY_VALUE, k); e != ERROR_SUCCESS)
         return done(e);
-    if (!has(k, KEY_QUERY_VALUE))
-        return done(ERROR_ACCESS_DENIED);
     HiveValue v;
     if (LSTATUS e = toWin32(store().queryValue(k.key, valueName(lpValueName), v));
         e != ERROR_SUCCESS)
@@ -285,10 +290,8 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
                        const BYTE* lpData, DWORD cbData) {
     UNREFERENCED_PARAMETER(Reserved);
     OpenKey k;
-    if (LSTATUS e = resolve(hKey, k); e != ERROR_SUCCESS)
+    if (LSTATUS e = resolveFor(hKey, KEY_SET_VALUE, k); e != ERROR_SUCCESS)
         return done(e);
-    if (!has(k, KEY_SET_VALUE))
-        return done(ERROR_ACCESS_DENIED);
     if (!lpData && cbData)
         return done(ERROR_NOACCESS);
     return done(toWin32(store().setValue(k.key, valueName(lpValueName), dwType, lpData, cbData)));
@@ -300,10 +303,8 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
     if (!lpName || !lpcchName || lpReserved)
         return done(ERROR_INVALID_PARAMETER);
     OpenKey k;
-    if (LSTATUS e = resolve(hKey, k); e != ERROR_SUCCESS)
+    if (LSTATUS e = resolveFor(hKey, KEY_ENUMERATE_SUB_KEYS, k); e != ERROR_SUCCESS)
         return done(e);
-    if (!has(k, KEY_ENUMERATE_SUB_KEYS))
-        return done(ERROR_ACCESS_DENIED);
     RegKeyInfo info;
     if (LSTATUS e = toWin32(store().enumKey(k.key, dwIndex, info)); e != ERROR_SUCCESS)
         return done(e);
@@ -332,10 +333,8 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcc
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return done(ERROR_INVALID_PARAMETER);
     OpenKey k;
-    if (LSTATUS e = resolve(hKey, k); e != ERROR_SUCCESS)
+    if (LSTATUS e = resolveFor(hKey, KEY_QUERY_VALUE, k); e != ERROR_SUCCESS)
         return done(e);
-    if (!has(k, KEY_QUERY_VALUE))
-        return done(ERROR_ACCESS_DENIED);
     HiveValue v;
     if (LSTATUS e = toWin32(store().enumValue(k.key, dwIndex, v)); e != ERROR_SUCCESS)
         return done(e);
@@ -366,10 +365,8 @@ LSTATUS SHDeleteKeyW(HKEY hKey, LPCWSTR pszSubKey) {
 
 LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
     OpenKey k;
-    if (LSTATUS e = resolve(hKey, k); e != ERROR_SUCCESS)
+    if (LSTATUS e = resolveFor(hKey, KEY_SET_VALUE, k); e != ERROR_SUCCESS)
         return done(e);
-    if (!has(k, KEY_SET_VALUE))
-        return done(ERROR_ACCESS_DENIED);
     return done(toWin32(store().deleteValue(k.key, valueName(lpValueName))));
 }
 
