@@ -19,3 +19,12 @@ endfunction()
 tarnel_win_build(driver-x64 mingw-x86_64.cmake driver)
 tarnel_win_build(tool-x86 mingw-i686.cmake tool)
 tarnel_win_build(tool-x64 mingw-x86_64.cmake tool)
+
+# `ctest --preset win` runs each sub-build's own checks (images, resources) where they were built.
+enable_testing()
+foreach(name driver-x64 tool-x86 tool-x64)
+    add_test(NAME win.${name}
+        COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${CMAKE_BINARY_DIR}/${name} --output-on-failure
+                --no-tests=ignore)
+    set_tests_properties(win.${name} PROPERTIES LABELS cross)
+endforeach()

@@ -1,5 +1,7 @@
 # One mingw-w64 build: TARNEL_WIN_PART selects the driver (x64 kernel image) or the tool.
 set(TARNEL_WIN_PART "" CACHE STRING "driver or tool")
+# Checks of the images this sub-build makes run here, under the win preset's ctest.
+enable_testing()
 
 if(TARNEL_WIN_PART STREQUAL "driver")
     if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
@@ -8,9 +10,13 @@ if(TARNEL_WIN_PART STREQUAL "driver")
     # The switch header must compile as kernel C++ with the real DDK headers.
     add_library(tarnel_nt_probe OBJECT tests/cross/nt_probe.cpp)
     target_include_directories(tarnel_nt_probe PRIVATE ${PROJECT_SOURCE_DIR})
-    target_include_directories(tarnel_nt_probe PRIVATE /usr/share/mingw-w64/include/ddk)
+    target_include_directories(tarnel_nt_probe PRIVATE ${TARNEL_DDK_INCLUDE_DIR})
     target_compile_options(tarnel_nt_probe PRIVATE -fno-exceptions -fno-rtti)
     add_subdirectory(driver)
+    add_test(NAME cross.tarnel_sys_image
+        COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DIMAGE=$<TARGET_FILE:Tarnel>
+                -P ${PROJECT_SOURCE_DIR}/cmake/check_driver_image.cmake)
+    set_tests_properties(cross.tarnel_sys_image PROPERTIES LABELS cross)
 elseif(TARNEL_WIN_PART STREQUAL "tool")
     add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
     add_library(tarnel_win32_probe OBJECT tests/cross/win32_probe.cpp)

@@ -8,3 +8,5 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# mingw-w64's kernel headers (ntddk.h, ntddser.h, tdi.h, tdikrnl.h) for the driver.
+set(TARNEL_DDK_INCLUDE_DIR /usr/share/mingw-w64/include/ddk)

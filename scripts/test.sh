@@ -11,6 +11,7 @@ cmake --preset host >/dev/null
 cmake --build --preset host -j "$jobs"
 cmake --preset win >/dev/null
 cmake --build --preset win -j "$jobs"
+ctest --preset win
 ctest --preset host -j "$jobs"
 
 if [ "${TARNEL_SANITIZERS:-0}" = 1 ]; then

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/host/win32/codepage.h"
+#include "platform/host/runtime/codepage.h"
 
 namespace {
 

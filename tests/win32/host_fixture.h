@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/host/machine/machine.h"
-#include "platform/host/win32/codepage.h"
+#include "platform/host/runtime/codepage.h"
 
 namespace tarnel::test {
 

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/host/win32/time.h"
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 
 namespace {
 

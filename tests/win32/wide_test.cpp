@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/host/win32/wide.h"
+#include "platform/host/runtime/wide.h"
 
 namespace {
 

@@ -17,10 +17,9 @@ BOOL CancelIo(HANDLE hFile);
 
 namespace tarnel::host {
 
-// CreateFileW hands device names ("COM5", "Global\x") to the opener the host kernel installs.
-using DeviceOpener = HANDLE (*)(const std::u16string& name, DWORD access, DWORD share,
-                                DWORD disposition, DWORD flags);
-void SetDeviceOpener(DeviceOpener opener);
-DeviceOpener GetDeviceOpener();
+// CreateFileW on a device name ("COM5", "Global\x"): the I/O manager's open, through the host
+// kernel's user-request surface.
+HANDLE OpenDevice(const std::u16string& name, DWORD access, DWORD share, DWORD disposition,
+                  DWORD flags);
 
 }  // namespace tarnel::host

@@ -9,12 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/host/win32/codepage.h"
+#include "platform/host/runtime/codepage.h"
 #include "platform/host/win32/file_state.h"
 #include "platform/host/win32/files.h"
 #include "platform/host/win32/handles.h"
 #include "platform/host/win32/paths.h"
-#include "platform/host/win32/wide.h"
+#include "platform/host/runtime/wide.h"
 
 namespace {
 

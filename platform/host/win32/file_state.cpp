@@ -11,7 +11,7 @@
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 #include "platform/host/win32/files.h"
 #include "platform/host/win32/time.h"
 

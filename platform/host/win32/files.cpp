@@ -1,5 +1,5 @@
 // File handles: CreateFileW with Windows' dispositions, share modes and read-only rule, and the
-// handle-based calls (read, write, pointer, size, times). Device names are handed to openDevice.
+// handle-based calls (read, write, pointer, size, times). Device names go to the I/O manager.
 #include "platform/host/win32/files.h"
 
 #include <cerrno>
@@ -202,17 +202,6 @@ class FileObject final : public KernelObject {
 
 const HandleKind FileObject::kKind{"File"};
 
-// ---- Device opens ------------------------------------------------------------------------
-// "COM5", "\\.\COM12", "\\.\Global\..." name devices, not files. The host kernel's I/O
-// manager takes such opens over (DOS device link, IRP_MJ_CREATE to the top of the device stack);
-// in a process without the host kernel no device exists.
-HANDLE openDevice(const std::u16string& name, DWORD access, DWORD share, DWORD disposition,
-                  DWORD flags) {
-    if (tarnel::host::DeviceOpener opener = tarnel::host::GetDeviceOpener())
-        return opener(name, access, share, disposition, flags);
-    return failHandle(ERROR_FILE_NOT_FOUND);
-}
-
 int openFlags(DWORD rights) {
     int flags = O_CLOEXEC;
     bool reading = rights & kRightRead;
@@ -272,7 +261,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return failHandle(ERROR_INVALID_PARAMETER);
     std::u16string device;
     if (lpFileName && IsDevicePath(lpFileName, &device))
-        return openDevice(device, dwDesiredAccess, dwShareMode, disposition, flags);
+        return tarnel::host::OpenDevice(device, dwDesiredAccess, dwShareMode, disposition, flags);
 
     ResolvedPath path;
     DWORD error = ERROR_SUCCESS;

@@ -8,7 +8,7 @@
 #include <unordered_map>
 
 #include "platform/host/types.h"
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 #include "platform/host/win32/files.h"
 
 namespace tarnel::host {

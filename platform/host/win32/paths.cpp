@@ -12,9 +12,9 @@
 #include <unistd.h>
 
 #include "platform/host/machine/machine.h"
-#include "platform/host/win32/codepage.h"
-#include "platform/host/win32/errors.h"
-#include "platform/host/win32/wide.h"
+#include "platform/host/runtime/codepage.h"
+#include "platform/host/runtime/errors.h"
+#include "platform/host/runtime/wide.h"
 
 namespace tarnel::host {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/host/types.h"
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 
 using HMODULE = struct HINSTANCE__*;
 using HINSTANCE = HMODULE;

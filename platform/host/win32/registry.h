@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/host/types.h"
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 
 struct HKEY__;
 using HKEY = HKEY__*;

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/host/types.h"
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 #include "platform/host/win32/registry.h"  // SECURITY_ATTRIBUTES
 
 #define WAIT_OBJECT_0 0x00000000UL

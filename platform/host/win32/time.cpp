@@ -8,7 +8,7 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 
 namespace {
 

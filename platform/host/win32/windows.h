@@ -2,13 +2,13 @@
 #pragma once
 
 #include "platform/host/types.h"
-#include "platform/host/win32/codepage.h"
+#include "platform/host/runtime/codepage.h"
 #include "platform/host/win32/devices.h"
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 #include "platform/host/win32/files.h"
 #include "platform/host/win32/process.h"
 #include "platform/host/win32/registry.h"
 #include "platform/host/win32/serial.h"
 #include "platform/host/win32/sync.h"
 #include "platform/host/win32/time.h"
-#include "platform/host/win32/wide.h"
+#include "platform/host/runtime/wide.h"

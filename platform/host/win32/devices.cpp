@@ -128,6 +128,8 @@ class DeviceFile : public WaitableObject {
 
 const HandleKind DeviceFile::kKind{"Device"};
 
+}  // namespace
+
 HANDLE OpenDevice(const std::u16string& name, DWORD access, DWORD share, DWORD disposition,
                   DWORD flags) {
     if (disposition != OPEN_EXISTING) {
@@ -149,9 +151,6 @@ HANDLE OpenDevice(const std::u16string& name, DWORD access, DWORD share, DWORD d
     return handle;
 }
 
-const bool g_registered = (SetDeviceOpener(OpenDevice), true);
-
-}  // namespace
 }  // namespace tarnel::host
 
 using namespace tarnel::host;

@@ -1,6 +1,6 @@
 // Wide-text primitives over 16-bit WCHAR: lengths, comparisons, searches, case mapping, number
 // parsing with Windows' 32-bit LONG, and the secure-CRT copies.
-#include "platform/host/win32/wide.h"
+#include "platform/host/runtime/wide.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Code-page conversions: Windows-1252 (the ANSI code page) and UTF-8, with Windows' buffer and
 // error conventions.
-#include "platform/host/win32/codepage.h"
+#include "platform/host/runtime/codepage.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 // structures. Runs in the caller's thread; every request is waited for except an overlapped wait.
 #include "platform/host/kernel/ntddser.h"
 #include "platform/host/win32/devices.h"
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 #include "platform/host/win32/serial.h"
 #include "platform/host/win32/sync.h"
 

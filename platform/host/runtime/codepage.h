@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/host/types.h"
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 
 #define CP_ACP 0
 #define CP_OEMCP 1

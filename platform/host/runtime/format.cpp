@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/host/win32/codepage.h"
-#include "platform/host/win32/wide.h"
+#include "platform/host/runtime/codepage.h"
+#include "platform/host/runtime/wide.h"
 
 namespace {
 

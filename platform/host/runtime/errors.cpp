@@ -1,5 +1,5 @@
 // The calling thread's last Win32 error.
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 
 namespace {
 thread_local DWORD t_lastError = ERROR_SUCCESS;
