@@ -27,3 +27,5 @@ set(TARNEL_MODULE_LINK_CHECK -Wl,--no-undefined)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND NOT TARNEL_SANITIZER STREQUAL "")
     set(TARNEL_MODULE_LINK_CHECK "")
 endif()
+
+include(TarnelKernelModule)

@@ -1,0 +1,26 @@
+# tarnel_add_kernel_module(target OUTPUT_NAME name SOURCES ...): a kernel driver image.
+# Windows (x64): a native PE importing only the kernel, entry DriverEntry.
+# Host: an ELF module "<name>.sys" that the host kernel loads with dlopen; it links the kernel
+# personality like an import table, and every symbol must resolve against it.
+function(tarnel_add_kernel_module target)
+    cmake_parse_arguments(M "" "OUTPUT_NAME" "SOURCES" ${ARGN})
+    if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+        add_executable(${target} ${M_SOURCES})
+        target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${TARNEL_DDK_INCLUDE_DIR})
+        # min-pagesize=0: the kernel's gs-relative reads (KeGetCurrentThread) are not null pointers.
+        target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-stack-protector
+                               -fno-asynchronous-unwind-tables -mno-stack-arg-probe
+                               --param=min-pagesize=0)
+        target_link_options(${target} PRIVATE -shared -nostdlib -Wl,--subsystem,native
+                            -Wl,--entry,DriverEntry -Wl,--dynamicbase -Wl,--nxcompat)
+        target_link_libraries(${target} PRIVATE ntoskrnl hal)
+    else()
+        add_library(${target} MODULE ${M_SOURCES})
+        set_target_properties(${target} PROPERTIES PREFIX "")
+        target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+        target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+        target_link_options(${target} PRIVATE ${TARNEL_MODULE_LINK_CHECK})
+        target_link_libraries(${target} PRIVATE tarnel_host_kernel)
+    endif()
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${M_OUTPUT_NAME} SUFFIX ".sys")
+endfunction()
