@@ -4,11 +4,14 @@
 # personality like an import table, and every symbol must resolve against it.
 function(tarnel_add_kernel_module target)
     cmake_parse_arguments(M "" "OUTPUT_NAME" "SOURCES" ${ARGN})
+    # Kernel stacks are small (12 KiB on x64 for the whole call chain): no large frames.
+    set(kernel_warnings -Wconversion -Wframe-larger-than=1024)
     if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
         add_executable(${target} ${M_SOURCES})
         target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${TARNEL_DDK_INCLUDE_DIR})
         # min-pagesize=0: the kernel's gs-relative reads (KeGetCurrentThread) are not null pointers.
-        target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-stack-protector
+        target_compile_options(${target} PRIVATE ${kernel_warnings} -fno-exceptions -fno-rtti
+                               -fno-stack-protector
                                -fno-asynchronous-unwind-tables -mno-stack-arg-probe
                                --param=min-pagesize=0)
         target_link_options(${target} PRIVATE -shared -nostdlib -Wl,--subsystem,native
@@ -18,7 +21,7 @@ function(tarnel_add_kernel_module target)
         add_library(${target} MODULE ${M_SOURCES})
         set_target_properties(${target} PROPERTIES PREFIX "")
         target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
-        target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+        target_compile_options(${target} PRIVATE ${kernel_warnings} -fno-exceptions -fno-rtti)
         target_link_options(${target} PRIVATE ${TARNEL_MODULE_LINK_CHECK})
         target_link_libraries(${target} PRIVATE tarnel_host_kernel)
     endif()

@@ -1,5 +1,5 @@
 # Warnings and sanitizers shared by every target of a host or Windows build.
-add_compile_options(-Wall -Wextra)
+add_compile_options(-Wall -Wextra -Wshadow)
 if(TARNEL_WERROR)
     add_compile_options(-Werror)
 endif()

@@ -147,8 +147,8 @@ class CommRequestsTest : public ::testing::TestWithParam<bool> {
     HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
-INSTANTIATE_TEST_SUITE_P(Handles, CommRequestsTest, ::testing::Bool(), [](const auto& info) {
-    return info.param ? "Overlapped" : "Synchronous";
+INSTANTIATE_TEST_SUITE_P(Handles, CommRequestsTest, ::testing::Bool(), [](const auto& param) {
+    return param.param ? "Overlapped" : "Synchronous";
 });
 
 const ULONG kGetState[] = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL,

@@ -55,10 +55,10 @@ void COstraQueue::Grow(int extra) {
     Replace(fresh, size);
 }
 
-void COstraQueue::Push(BYTE byte) {
+void COstraQueue::Push(BYTE value) {
     if (m_capacity < CheckedSum(m_length, 1))
         Grow(1);
-    m_buffer[m_length++] = byte;
+    m_buffer[m_length++] = value;
 }
 
 void COstraQueue::Append(const void* bytes, int count) {

@@ -15,7 +15,7 @@ class COstraQueue {
     COstraQueue(const COstraQueue&) = delete;
     COstraQueue& operator=(const COstraQueue&) = delete;
 
-    void Push(BYTE byte);
+    void Push(BYTE value);
     void Append(const void* bytes, int count);
     void Prepend(const void* bytes, int count);
     // Takes up to `count` bytes from the front into `destination` (dropped when it is null);

@@ -402,13 +402,13 @@ void PrinterSimulator::State::dispatchEvents(std::unique_lock<std::mutex>& lock)
     }
     std::vector<Event> pending;
     pending.swap(events);
-    Observer observer = this->observer;
-    if (!observer) {
+    Observer notify = observer;
+    if (!notify) {
         return;
     }
     lock.unlock();
     for (const Event& event : pending) {
-        observer(event);
+        notify(event);
     }
     lock.lock();
 }

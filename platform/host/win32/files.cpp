@@ -339,9 +339,9 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         StoreCreationTime(fd, now());
         StoreAttributes(fd, (flags & kStoredAttributes) | FILE_ATTRIBUTE_ARCHIVE);
         if (flags & FILE_ATTRIBUTE_READONLY) {
-            struct stat st;
-            if (fstat(fd, &st) == 0)
-                fchmod(fd, st.st_mode & ~0222);  // the handle keeps writing
+            struct stat created_st;
+            if (fstat(fd, &created_st) == 0)
+                fchmod(fd, created_st.st_mode & ~0222);  // the handle keeps writing
         }
         object = makeFile(fd, created, rights, share, flags, false);
         if (!object)
