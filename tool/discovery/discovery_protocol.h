@@ -35,7 +35,7 @@ constexpr int DISCOVERY_ETHERNET_RECORD = 28;  // 27 bytes + interface index
 constexpr int DISCOVERY_WIRELESS_RECORD = 94;  // 29 bytes + 64-byte extension + interface index
 constexpr int DISCOVERY_WIRELESS_BASE = 29;
 constexpr int DISCOVERY_WIRELESS_EXTENSION = 64;
-constexpr int DISCOVERY_WIRELESS_FLAGS_OFFSET = 45;     // in the datagram
+constexpr int DISCOVERY_WIRELESS_FLAGS_OFFSET = 45;      // in the datagram
 constexpr int DISCOVERY_WIRELESS_EXTENSION_OFFSET = 47;  // in the datagram
 constexpr BYTE DISCOVERY_WIRELESS_EXTENSION_FLAG = 0x80;
 

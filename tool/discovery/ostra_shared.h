@@ -18,6 +18,8 @@ class COstraShared {
   protected:
     COstraShared() = default;
     virtual ~COstraShared() = default;
+    // A thread holding the only reference knows that every owner has let go.
+    long ReferenceCount() const { return m_references.load(std::memory_order_acquire); }
 
   private:
     std::atomic<long> m_references{1};

@@ -85,6 +85,8 @@ class COstraUdpScanner : public COstraThread {
     mutable std::mutex m_lock;  // guards the slots and the fields below
     std::vector<SocketPair> m_sockets;
     std::atomic<bool> m_busy{false};
+    // Bumped by StopScan: a broadcasting thread left running by an earlier search ends at once.
+    std::atomic<unsigned> m_generation{0};
     int m_kinds = 0;
     PFN_DISCOVERY_FOUND m_found = nullptr;
     void* m_foundContext = nullptr;

@@ -147,9 +147,8 @@ void ReenableRead(HostSocket& socket) {
 }
 
 bool InSubnet(ULONG destination, const bsd::InterfaceAddress& i) {
-    return i.address != 0 &&
-           ((destination & i.mask) == (i.address & i.mask) ||
-            (i.broadcast != 0 && destination == i.broadcast));
+    return i.address != 0 && ((destination & i.mask) == (i.address & i.mask) ||
+                              (i.broadcast != 0 && destination == i.broadcast));
 }
 
 // The machine's visible interfaces of the calling thread's network namespace.
@@ -370,8 +369,8 @@ int recvfrom(SOCKET s, char* buffer, int length, int flags, sockaddr* from, int*
     std::uint16_t port = 0;
     size_t received = 0;
     bool truncated = false;
-    int error = bsd::ReceiveFrom(object->fd, buffer, size_t(length), address, port, received,
-                                 truncated);
+    int error =
+        bsd::ReceiveFrom(object->fd, buffer, size_t(length), address, port, received, truncated);
     ReenableRead(*object);
     if (error)
         return Fail(error);
