@@ -227,6 +227,57 @@ TEST_F(UdpSocketTest, AFailedCreationLeavesAClosedSocketThatSendsNothing) {
     EXPECT_TRUE(PeerReceive(50).empty());
 }
 
+// The event handler replaces data handling and the notify handler follows it; the notify handler
+// alone also keeps the data handlers from being called.
+std::atomic<int> g_events{0}, g_eventFlags{0}, g_notifies{0}, g_notifyContext{0}, g_data{0};
+void OnEvent(LONG flags) {
+    g_eventFlags = flags;
+    ++g_events;
+}
+void OnNotify(int context) {
+    g_notifyContext = context;
+    ++g_notifies;
+}
+void OnData(const BYTE*, int, void*) {
+    ++g_data;
+}
+
+TEST_F(UdpSocketTest, HandlersTakePrecedenceInOrder) {
+    const struct {
+        const char* label;
+        bool event;
+        int events, notifies;
+    } cases[] = {{"event and notify", true, 1, 1}, {"notify alone", false, 0, 1}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        g_events = g_notifies = g_data = g_eventFlags = 0;
+        auto* s = new CUdpSocket;
+        s->SetContext(7);
+        if (c.event)
+            s->SetEventHandler(OnEvent);
+        s->SetNotifyHandler(OnNotify);
+        s->SetDataHandler(OnData);
+        s->SetUserData(&received_);
+        s->SetIndexedDataHandler(Received::Handler);
+        ASSERT_TRUE(s->Create(Address(here_), kSocketPort, Address(here_), kPeerPort));
+        s->StartThread();
+        PeerSend("IMIN");
+        for (int i = 0; i < 500 && g_notifies.load() == 0; ++i)
+            Sleep(10);
+        Sleep(100);
+        s->Close();
+        s->Release();
+        EXPECT_EQ(g_events.load(), c.events);
+        if (c.event) {
+            EXPECT_EQ(g_eventFlags.load(), FD_READ);
+        }
+        EXPECT_EQ(g_notifies.load(), c.notifies);
+        EXPECT_EQ(g_notifyContext.load(), 7);
+        EXPECT_EQ(g_data.load(), 0);
+        EXPECT_EQ(received_.Count(), 0u);
+    }
+}
+
 TEST_F(UdpSocketTest, SendsFromSeveralThreadsRaceWithClose) {
     for (int round = 0; round < 5; ++round) {
         CUdpSocket* s = Make();

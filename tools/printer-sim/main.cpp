@@ -270,9 +270,10 @@ int main(int argc, char** argv) {
         udp.address = settings.udpAddress.empty() ? settings.options.address : settings.udpAddress;
         responder = std::make_unique<tarnel::printersim::UdpResponder>(udp);
         in_addr announced{};
-        ::inet_pton(AF_INET,
-                    (settings.announce.empty() ? settings.options.address : settings.announce).c_str(),
-                    &announced);
+        ::inet_pton(
+            AF_INET,
+            (settings.announce.empty() ? settings.options.address : settings.announce).c_str(),
+            &announced);
         std::array<std::uint8_t, 4> address;
         std::memcpy(address.data(), &announced, 4);
         for (unsigned i = 0; i < settings.printers; ++i) {
