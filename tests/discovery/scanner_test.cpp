@@ -198,6 +198,27 @@ TEST_F(ScannerTest, SetPrinterConfigSendsSettAndRecordsTheAnswerAtTheNewAddress)
         "192.168.192.123:9100");
 }
 
+TEST_F(ScannerTest, APrinterTurnedToDhcpTakesTheAddressItIsGiven) {
+    DiscoveryPrinter p = Printer(4, 40, PrinterKind::Ethernet);
+    p.dhcpAddress = {192, 168, 0, 99};
+    responder_->addPrinter(p);
+    Start();
+    ASSERT_EQ(scanner_->SearchOnce(), 1);
+    BYTE record[28];
+    std::memcpy(record, scanner_->GetDevices().at(0).rawReply, sizeof record);
+    record[RECORD_DHCP] = 1;
+    scanner_->SetPrinterConfig(record);
+    EXPECT_EQ(tarnel::host::WideToUtf8(
+                  scanner_->FindByMac(XStringW(u"00:1b:ac:ab:cd:04"), false).GetString()),
+              "192.168.0.40")
+        << "the first entry stays";
+    scanner_->ClearDeviceTable();
+    ASSERT_EQ(scanner_->SearchOnce(), 1);
+    auto device = scanner_->GetDevices().at(0);
+    EXPECT_EQ(device.address[3], 99);
+    EXPECT_EQ(device.dhcp, 1);
+}
+
 TEST_F(ScannerTest, NothingHappensWithoutInterfacesOrForUnknownIndexes) {
     auto* empty = new COstraUdpScanner(std::vector<_LOCAL_INTERFACE_INFO_>{});
     FoundLog log;

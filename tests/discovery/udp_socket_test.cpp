@@ -123,8 +123,11 @@ TEST_F(UdpSocketTest, CloseOfAWaitingThreadReturnsWithinTheBound) {
     CUdpSocket* s = Make();
     Sleep(50);  // the thread waits for its event
     long long ms = MillisecondsOf([&] { s->Close(); });
-    EXPECT_LT(ms, 100 + 50);
-    EXPECT_TRUE(s->IsEnded());
+    // The wait is bounded at 100 ms; the margin only absorbs a loaded machine.
+    EXPECT_LT(ms, 100 + 400);
+    for (int i = 0; i < 500 && !s->IsEnded(); ++i)
+        Sleep(10);
+    EXPECT_TRUE(s->IsEnded()) << "the woken thread ends";
     EXPECT_FALSE(s->IsRunning());
     EXPECT_TRUE(s->IsClosed());
     EXPECT_EQ(s->Send("FIND", 4), 0) << "a closed socket sends nothing";
@@ -162,7 +165,7 @@ TEST_F(UdpSocketTest, CloseDuringAStalledHandlerDetachesTheThreadSafely) {
     }
     long long ms = MillisecondsOf([&] { s->Close(); });
     EXPECT_GE(ms, 90);
-    EXPECT_LT(ms, 100 + 100);
+    EXPECT_LT(ms, 100 + 400);
     EXPECT_FALSE(s->IsEnded());
     s->Release();  // the thread still holds its reference
     {
@@ -220,7 +223,8 @@ TEST_F(UdpSocketTest, AFailedCreationLeavesAClosedSocketThatSendsNothing) {
     EXPECT_EQ(s->Send("FIND", 4), 0);
     // Started anyway, the thread ends at once instead of spinning on its event.
     s->StartThread();
-    Sleep(50);
+    for (int i = 0; i < 500 && !s->IsEnded(); ++i)
+        Sleep(10);
     EXPECT_TRUE(s->IsEnded());
     s->Close();
     s->Release();
