@@ -2,15 +2,19 @@
 // happens on each connection, for demonstrations and for trying the driver by hand.
 #include <arpa/inet.h>
 
+#include <array>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "tools/printer-sim/printer_sim.h"
+#include "tools/printer-sim/udp_responder.h"
 
 namespace {
 
@@ -29,10 +33,27 @@ constexpr const char* kUsage =
     "  --echo            send every received byte back\n"
     "  --close-after N   close a connection after it received N bytes\n"
     "  --reply-delay MS  answer the model request MS milliseconds late\n"
-    "  --refuse          refuse every connection\n";
+    "  --refuse          refuse every connection\n"
+    "discovery over UDP (FIND/IMIN, PRT_REG/REG_RSP, SETT/SETC on ports 48781 and 3337):\n"
+    "  --discovery       answer discovery requests\n"
+    "  --udp-address A   address the discovery sockets bind to (default: --address)\n"
+    "  --mac M           MAC address of the first printer (default 00:1B:AC:00:00:01)\n"
+    "  --kind K          ethernet or wireless (default ethernet)\n"
+    "  --printers N      play N printers: MACs and announced addresses count up (default 1)\n"
+    "  --announce A      address the first printer announces (default: --address)\n"
+    "  --discovery-delay MS  answer discovery MS milliseconds late\n"
+    "  --silent          listen to discovery but never answer\n";
 
 struct Settings {
     Options options;
+    bool discovery = false;
+    bool silent = false;
+    std::string udpAddress;
+    std::string announce;
+    std::array<std::uint8_t, 6> mac{0x00, 0x1B, 0xAC, 0x00, 0x00, 0x01};
+    tarnel::printersim::PrinterKind kind = tarnel::printersim::PrinterKind::Ethernet;
+    unsigned printers = 1;
+    unsigned discoveryDelayMs = 0;
     bool echo = false;
     bool refuse = false;
     size_t closeAfter = 0;
@@ -79,15 +100,20 @@ int parseArguments(int argc, char** argv, Settings& settings) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (name == "--echo" || name == "--refuse") {
+        if (name == "--echo" || name == "--refuse" || name == "--discovery" || name == "--silent") {
             if (inlineValue) {
                 return usageError("option " + name + " takes no value");
             }
-            (name == "--echo" ? settings.echo : settings.refuse) = true;
+            (name == "--echo"        ? settings.echo
+             : name == "--refuse"    ? settings.refuse
+             : name == "--discovery" ? settings.discovery
+                                     : settings.silent) = true;
             continue;
         }
         if (name != "--address" && name != "--port" && name != "--model" && name != "--record" &&
-            name != "--close-after" && name != "--reply-delay") {
+            name != "--close-after" && name != "--reply-delay" && name != "--udp-address" &&
+            name != "--mac" && name != "--kind" && name != "--printers" && name != "--announce" &&
+            name != "--discovery-delay") {
             return usageError("unknown option '" + std::string(argv[i]) + "'");
         }
         auto v = value();
@@ -130,6 +156,41 @@ int parseArguments(int argc, char** argv, Settings& settings) {
                                   "' is not a delay in milliseconds (0-3600000)");
             }
             settings.replyDelayMs = *ms;
+        } else if (name == "--udp-address" || name == "--announce") {
+            in_addr probe{};
+            if (::inet_pton(AF_INET, text.c_str(), &probe) != 1) {
+                return usageError(name + ": '" + text + "' is not an IPv4 address");
+            }
+            (name == "--udp-address" ? settings.udpAddress : settings.announce) = text;
+        } else if (name == "--mac") {
+            unsigned b[6];
+            char tail = 0;
+            if (std::sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3],
+                            &b[4], &b[5], &tail) != 6) {
+                return usageError("--mac: '" + text + "' is not a MAC address (XX:XX:XX:XX:XX:XX)");
+            }
+            for (int k = 0; k < 6; ++k) {
+                settings.mac[size_t(k)] = static_cast<std::uint8_t>(b[k]);
+            }
+        } else if (name == "--kind") {
+            if (text != "ethernet" && text != "wireless") {
+                return usageError("--kind: '" + text + "' is neither ethernet nor wireless");
+            }
+            settings.kind = text == "ethernet" ? tarnel::printersim::PrinterKind::Ethernet
+                                               : tarnel::printersim::PrinterKind::Wireless;
+        } else if (name == "--printers") {
+            auto n = parseNumber<unsigned>(text, 200);
+            if (!n || *n == 0) {
+                return usageError("--printers: '" + text + "' is not a count (1-200)");
+            }
+            settings.printers = *n;
+        } else if (name == "--discovery-delay") {
+            auto ms = parseNumber<unsigned>(text, 3600000);
+            if (!ms) {
+                return usageError("--discovery-delay: '" + text +
+                                  "' is not a delay in milliseconds (0-3600000)");
+            }
+            settings.discoveryDelayMs = *ms;
         }
     }
     return -1;
@@ -203,6 +264,39 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return 1;
     }
+    std::unique_ptr<tarnel::printersim::UdpResponder> responder;
+    if (settings.discovery) {
+        tarnel::printersim::ResponderOptions udp;
+        udp.address = settings.udpAddress.empty() ? settings.options.address : settings.udpAddress;
+        responder = std::make_unique<tarnel::printersim::UdpResponder>(udp);
+        in_addr announced{};
+        ::inet_pton(
+            AF_INET,
+            (settings.announce.empty() ? settings.options.address : settings.announce).c_str(),
+            &announced);
+        std::array<std::uint8_t, 4> address;
+        std::memcpy(address.data(), &announced, 4);
+        for (unsigned i = 0; i < settings.printers; ++i) {
+            tarnel::printersim::DiscoveryPrinter p;
+            p.kind = settings.kind;
+            p.mac = settings.mac;
+            p.mac[5] = static_cast<std::uint8_t>(p.mac[5] + i);
+            p.address = address;
+            p.address[3] = static_cast<std::uint8_t>(p.address[3] + i);
+            p.gateway = {address[0], address[1], address[2], 1};
+            p.tcpPort = printer.port();
+            p.replyDelay = std::chrono::milliseconds(settings.discoveryDelayMs);
+            p.silent = settings.silent;
+            responder->addPrinter(p);
+        }
+        if (!responder->start(error)) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+            return 1;
+        }
+        printLine("answering discovery on " + udp.address + " as " +
+                  std::to_string(settings.printers) + " printer(s)" +
+                  (settings.silent ? ", silent" : ""));
+    }
     printLine("listening on " + settings.options.address + ":" + std::to_string(printer.port()) +
               " as model " + settings.options.model + (settings.refuse ? ", refusing" : "") +
               (settings.echo ? ", echoing" : ""));
@@ -210,6 +304,9 @@ int main(int argc, char** argv) {
     int signal = 0;
     sigwait(&stopSignals, &signal);
 
+    if (responder) {
+        responder->stop();
+    }
     printer.stop();
     printLine("stopped by " + std::string(signal == SIGINT ? "SIGINT" : "SIGTERM") + ": " +
               std::to_string(printer.connectionCount()) + " connections, " +
