@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform/host/types.h"
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 #include "platform/host/win32/registry.h"  // SECURITY_ATTRIBUTES
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID lpThreadParameter);

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/host/types.h"
-#include "platform/host/win32/errors.h"
+#include "platform/host/runtime/errors.h"
 #include "platform/host/win32/files.h"  // OVERLAPPED
 #include "platform/host/win32/sync.h"
 #include "platform/host/win32/winsock_codes.h"
