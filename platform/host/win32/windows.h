@@ -10,6 +10,7 @@
 #include "platform/host/win32/process.h"
 #include "platform/host/win32/registry.h"
 #include "platform/host/win32/serial.h"
+#include "platform/host/win32/setupapi.h"
 #include "platform/host/win32/sync.h"
 #include "platform/host/win32/time.h"
 #include "platform/host/win32/wide.h"
