@@ -4,6 +4,7 @@
 #include "tool/install/port_assignment.h"
 #include "tool/install/virtual_ports.h"
 #include "tool/install/vp_install.h"
+#include "tool/install/win_helper.h"
 #include "tool/store/assigned_info.h"
 #include "tool/store/product.h"
 #include "tool/store/reg_helper.h"
@@ -11,6 +12,10 @@
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3)
         return 2;
+    CWinHelper::LoadVersionCalls();
+    if (CWinHelper::GetOSVersion() >= 2017 && CWinHelper::IsSecureBootEnabled() &&
+        CWinHelper::GetSystemFolder().IsEmpty() && CWinHelper::IsWow64())
+        return CWinHelper::RebootSystem() ? 3 : 4;
     const XStringW port(argv[1]);
     const XStringW address(argv[2]);
     XStringWList ports = GetVirtualPortList(kHardwareId, kServiceName);

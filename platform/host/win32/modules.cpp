@@ -3,10 +3,14 @@
 #include "platform/host/win32/modules.h"
 
 #include <iterator>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "platform/host/machine/machine.h"
 #include "platform/host/win32/registry.h"
+#include "platform/host/win32/setupapi.h"
+#include "platform/host/win32/version.h"
 
 namespace {
 
@@ -33,12 +37,18 @@ const Export kAdvapi32[] = {
 };
 const Export kKernel32[] = {
     {"IsWow64Process", entry(&IsWow64Process), 5, 1},
+    {"VerSetConditionMask", entry(&VerSetConditionMask), 5, 0},
+    {"VerifyVersionInfoW", entry(&VerifyVersionInfoW), 5, 0},
+};
+
+const Export kSetupapi[] = {
+    {"SetupUninstallOEMInfW", entry(&SetupUninstallOEMInfW), 5, 1},
 };
 
 const Module kModules[] = {
     {u"advapi32.dll", kAdvapi32, int(std::size(kAdvapi32))},
     {u"kernel32.dll", kKernel32, int(std::size(kKernel32))},
-    {u"setupapi.dll", nullptr, 0},
+    {u"setupapi.dll", kSetupapi, int(std::size(kSetupapi))},
     {u"shlwapi.dll", nullptr, 0},
     {u"user32.dll", nullptr, 0},
     {u"ws2_32.dll", nullptr, 0},
@@ -91,7 +101,25 @@ HMODULE find(LPCWSTR name) {
     return nullptr;
 }
 
+std::mutex g_hiddenMutex;
+std::set<std::string> g_hidden;
+
+bool hidden(const char* name) {
+    std::lock_guard<std::mutex> lock(g_hiddenMutex);
+    return g_hidden.count(name) != 0;
+}
+
 }  // namespace
+
+namespace tarnel::host {
+void SetExportHidden(const char* name, bool hide) {
+    std::lock_guard<std::mutex> lock(g_hiddenMutex);
+    if (hide)
+        g_hidden.insert(name);
+    else
+        g_hidden.erase(name);
+}
+}  // namespace tarnel::host
 
 HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
     if (!lpLibFileName) {
@@ -138,7 +166,7 @@ FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         if (std::string(e.name) != lpProcName)
             continue;
         if (config.windowsMajor < e.major ||
-            (config.windowsMajor == e.major && config.windowsMinor < e.minor))
+            (config.windowsMajor == e.major && config.windowsMinor < e.minor) || hidden(e.name))
             break;
         return e.address;
     }

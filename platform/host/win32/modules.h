@@ -17,3 +17,8 @@ BOOL FreeLibrary(HMODULE hLibModule);
 // An export missing from the module (or from this machine's Windows version) fails with
 // ERROR_PROC_NOT_FOUND; names compare case-sensitively, as on Windows.
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+
+namespace tarnel::host {
+// Tests: an export that this Windows lacks (as a trimmed or very old system would).
+void SetExportHidden(const char* name, bool hidden);
+}  // namespace tarnel::host
