@@ -17,7 +17,7 @@ namespace {
 
 class InfTest : public StoreTest {
   protected:
-    fs::path InfFolder() { return host::Machine::current().driveC() / "Windows" / "INF"; }
+    fs::path InfFolder() { return host::Machine::current().driveC() / "Windows" / "inf"; }
     void Put(const std::string& name, const std::string& bytes) {
         fs::create_directories(InfFolder());
         std::ofstream(InfFolder() / name, std::ios::binary) << bytes;
