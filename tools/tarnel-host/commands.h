@@ -9,8 +9,10 @@ namespace tarnel::hosttool {
 int RunReg(int argc, char** argv);
 // tarnel-host install-driver | add-port | devices | dosnames | serialmap.
 int RunDevices(const std::string& command, int argc, char** argv);
-// tarnel-host assign COMn ADDRESS PORT: the store entry the configuration tool writes.
+// tarnel-host assign COMn ADDRESS PORT: the store entry, written by the tool's own code.
 int RunAssign(int argc, char** argv);
+// tarnel-host unassign COMn|--all: delete one assignment or all of them.
+int RunUnassign(int argc, char** argv);
 // tarnel-host send COMn ...: open a virtual port, write, read the printer's answer.
 int RunSend(int argc, char** argv);
 // tarnel-host pty COMn [--link PATH]: relay a virtual port to a Linux pseudo-terminal.

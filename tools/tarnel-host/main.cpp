@@ -19,6 +19,7 @@ void usage(FILE* out) {
                  "  dosnames           boot the machine and list DOS device names and interfaces\n"
                  "  serialmap          boot the machine and show the serial device map\n"
                  "  assign COMn ADDRESS PORT  assign a virtual port to a printer in the store\n"
+                 "  unassign COMn|--all       delete one assignment, or every one\n"
                  "  send COMn [--text T] [--hex HEX] [--file PATH] [--read-ms N]\n"
                  "                     write to a printer through the port and show its answer\n"
                  "  pty COMn [--link PATH]  relay the port to a pseudo-terminal, linked at PATH\n"
@@ -47,6 +48,8 @@ int main(int argc, char** argv) {
         return tarnel::hosttool::RunDevices(command, argc - 2, argv + 2);
     if (command == "assign")
         return tarnel::hosttool::RunAssign(argc - 2, argv + 2);
+    if (command == "unassign")
+        return tarnel::hosttool::RunUnassign(argc - 2, argv + 2);
     if (command == "send")
         return tarnel::hosttool::RunSend(argc - 2, argv + 2);
     if (command == "pty")

@@ -1,7 +1,5 @@
-// tarnel-host port commands: assign a port to a printer in the store (as the configuration tool
-// writes it) and exchange bytes with a printer through a virtual port, as an application would.
-#include <arpa/inet.h>
-
+// tarnel-host port commands: exchange bytes with a printer through a virtual port, as an
+// application would.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,11 +17,6 @@ namespace {
 
 std::u16string Widen(const std::string& s) {
     return std::u16string(s.begin(), s.end());
-}
-
-bool SetValue(HKEY key, const char16_t* name, DWORD type, const void* data, DWORD size) {
-    return RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) ==
-           ERROR_SUCCESS;
 }
 
 bool ParseHex(const std::string& text, std::string& out) {
@@ -49,45 +42,6 @@ void Show(const std::string& bytes) {
 }
 
 }  // namespace
-
-// tarnel-host assign COMn ADDRESS PORT
-int RunAssign(int argc, char** argv) {
-    in_addr address{};
-    char* end = nullptr;
-    unsigned long port = argc == 3 ? std::strtoul(argv[2], &end, 10) : 0;
-    if (argc != 3 || std::strncmp(argv[0], "COM", 3) != 0 ||
-        inet_pton(AF_INET, argv[1], &address) != 1 || !end || *end || port == 0 || port > 65535) {
-        std::fprintf(stderr, "usage: tarnel-host assign COMn IPv4-ADDRESS TCP-PORT\n");
-        return 2;
-    }
-    std::u16string name = Widen(argv[0]);
-    HKEY key;
-    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (u"SOFTWARE\\Morvik\\TARNEL\\" + name).c_str(), 0,
-                              nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr);
-    if (rc != ERROR_SUCCESS) {
-        std::fprintf(stderr, "tarnel-host: cannot create the store key (error %ld)\n",
-                     static_cast<long>(rc));
-        return 1;
-    }
-    std::u16string display = u"Tarnel Virtual Serial Port (" + name + u")";
-    DWORD ip;  // the octets in address order
-    std::memcpy(&ip, &address.s_addr, 4);
-    DWORD plain = static_cast<DWORD>(port);
-    BYTE network[4] = {static_cast<BYTE>(port >> 8), static_cast<BYTE>(port & 0xFF), 0, 0};
-    bool ok =
-        SetValue(key, u"DisplayName", REG_SZ, display.c_str(), DWORD((display.size() + 1) * 2)) &&
-        SetValue(key, u"IPAddress", REG_DWORD, &ip, 4) &&
-        SetValue(key, u"Port_", REG_DWORD, &plain, 4) &&
-        SetValue(key, u"Port", REG_DWORD, network, 4) &&
-        SetValue(key, u"PortName", REG_SZ, name.c_str(), DWORD((name.size() + 1) * 2));
-    RegCloseKey(key);
-    if (!ok) {
-        std::fprintf(stderr, "tarnel-host: cannot write the store values\n");
-        return 1;
-    }
-    std::printf("%s assigned to %s:%lu\n", argv[0], argv[1], port);
-    return 0;
-}
 
 // tarnel-host send COMn [--text T] [--hex HH..] [--file PATH] [--read-ms N]
 int RunSend(int argc, char** argv) {

@@ -192,6 +192,11 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* lphEvents, BOOL fW
 int WSAEnumNetworkEvents(SOCKET s, WSAEVENT hEventObject, LPWSANETWORKEVENTS lpNetworkEvents);
 
 // Byte order of the wire (big-endian) and the host.
+// The address in network byte order (the octets in address order in memory). Accepts one to
+// four parts, each decimal, octal (leading 0) or hexadecimal (0x), the last part filling the
+// remaining bytes; anything else, an empty text or a null pointer gives INADDR_NONE. The text
+// may end in a space, after which nothing is looked at. Needs no WSAStartup.
+ULONG inet_addr(const char* cp);
 u_short htons(u_short hostshort);
 u_short ntohs(u_short netshort);
 ULONG htonl(ULONG hostlong);
