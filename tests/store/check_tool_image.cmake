@@ -18,7 +18,9 @@ if(NOT dump MATCHES "${format}")
 endif()
 foreach(name RegOpenKeyExW RegCreateKeyExW RegQueryValueExW RegSetValueExW RegEnumKeyW
         RegCloseKey SHDeleteKeyW inet_addr htons IsWow64Process GetModuleHandleW GetProcAddress
-        GetVersionExW GetSystemMetrics AdjustTokenPrivileges ExitWindowsEx GetSystemDirectoryW)
+        GetVersionExW GetSystemMetrics AdjustTokenPrivileges ExitWindowsEx GetSystemDirectoryW
+        SetupGetInfFileListW SetupOpenInfFileW SetupFindFirstLineW SetupGetStringFieldW
+        SetupCloseInfFile DeleteFileW SetFileAttributesW GetWindowsDirectoryW)
     if(NOT dump MATCHES "[ \t]${name}\n")
         message(FATAL_ERROR "${IMAGE} does not import ${name}")
     endif()

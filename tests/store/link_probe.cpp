@@ -31,5 +31,6 @@ int wmain(int argc, wchar_t** argv) {
                                number);
     const bool deleted = DeleteAssignedInfo(found, kProductKey);
     CVPInstall::DeleteRegistryAllAssignedInfo(kProductKey);
+    CVPInstall::DeleteINFFile(TEXT("Pellor.Manufacturer"), TEXT("Morvik"));
     return deleted && number != 0 ? 0 : 1;
 }
