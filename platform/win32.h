@@ -12,6 +12,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <winspool.h>
 #include <shlwapi.h>
 #include <stdio.h>
 #include <wchar.h>

@@ -9,6 +9,7 @@
 #include "platform/host/win32/process.h"
 #include "platform/host/win32/registry.h"
 #include "platform/host/win32/serial.h"
+#include "platform/host/win32/spooler.h"
 #include "platform/host/win32/sync.h"
 #include "platform/host/win32/time.h"
 #include "platform/host/runtime/wide.h"
