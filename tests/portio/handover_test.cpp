@@ -9,15 +9,11 @@
 
 #include "platform/host/machine/machine.h"
 #include "platform/win32.h"
+#include "tests/portio/spooler_util.h"
 #include "tool/portio/printer_handover.h"
 
 namespace tarnel::test {
 namespace {
-
-struct Queue {
-    std::u16string port;
-    DWORD attributes = 0;
-};
 
 class HandOverTest : public ::testing::Test {
   protected:
@@ -27,47 +23,11 @@ class HandOverTest : public ::testing::Test {
         machine_.reset();
     }
 
-    static DWORD AddPort(const char16_t* port) {
-        PRINTER_DEFAULTSW defaults{nullptr, nullptr, SERVER_ACCESS_ADMINISTER};
-        WCHAR monitor[] = u",XcvMonitor Local Port";
-        HANDLE xcv = nullptr;
-        EXPECT_TRUE(OpenPrinterW(monitor, &xcv, &defaults)) << GetLastError();
-        std::u16string name = port;
-        DWORD needed = 0, status = 0xFFFF;
-        EXPECT_TRUE(XcvDataW(xcv, u"AddPort",
-                             reinterpret_cast<BYTE*>(const_cast<char16_t*>(name.c_str())),
-                             static_cast<DWORD>((name.size() + 1) * 2), nullptr, 0, &needed,
-                             &status));
-        EXPECT_TRUE(ClosePrinter(xcv));
-        return status;
-    }
+    static DWORD AddPort(const char16_t* port) { return AddSpoolerPort(port); }
     static void AddPrinter(const char16_t* name, const char16_t* port, DWORD attributes) {
-        AddPort(port);  // may exist already
-        std::u16string n = name, p = port, driver = u"Generic / Text Only";
-        PRINTER_INFO_2W info{};
-        info.pPrinterName = n.data();
-        info.pPortName = p.data();
-        info.pDriverName = driver.data();
-        info.Attributes = attributes;
-        HANDLE h = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
-        ASSERT_NE(h, nullptr) << GetLastError();
-        ClosePrinter(h);
+        AddQueue(name, port, attributes);
     }
-    static Queue Get(const char16_t* name) {
-        std::u16string n = name;
-        HANDLE h = nullptr;
-        EXPECT_TRUE(OpenPrinterW(n.data(), &h, nullptr)) << GetLastError();
-        DWORD needed = 0;
-        EXPECT_FALSE(GetPrinterW(h, 2, nullptr, 0, &needed));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-        std::vector<BYTE> buffer(needed);
-        EXPECT_TRUE(GetPrinterW(h, 2, buffer.data(), needed, &needed)) << GetLastError();
-        auto* info = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
-        Queue q{info->pPortName, info->Attributes};
-        EXPECT_EQ(std::u16string(info->pPrinterName), n);
-        ClosePrinter(h);
-        return q;
-    }
+    static Queue Get(const char16_t* name) { return GetQueue(name); }
     static int FilePorts() {
         DWORD needed = 0, count = 0;
         EnumPortsW(nullptr, 2, nullptr, 0, &needed, &count);
