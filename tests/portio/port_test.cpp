@@ -266,6 +266,45 @@ TEST_F(PortTest, ModemLinesAreTheOnlineSignalTracedOncePerChange) {
     EXPECT_EQ(Manager().Remove(failed), 0);
 }
 
+TEST_F(PortTest, AReadThreadThatDoesNotStopIsLeftToEndAndKeepsItsHandle) {
+    Link(u"COM21");
+    int id = OpenPort(u"COM21");
+    std::weak_ptr<CPortInterface> port = Manager().FindPort(id, TEXT("test"));
+    {
+        std::lock_guard<std::mutex> lock(device_.mutex);
+        device_.holdReads = true;
+        device_.inbound = "late";
+    }
+    auto held = [&] {
+        std::lock_guard<std::mutex> lock(device_.mutex);
+        return device_.heldRead != nullptr;
+    };
+    auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (!held() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(held()) << "the read thread waits in the device";
+
+    // The purge does not end the read: the close gives up waiting, but kills nothing and leaves
+    // the handle to the thread.
+    EXPECT_EQ(Manager().ClosePort(id), 0);
+    EXPECT_TRUE(port.lock()->IsReadThreadAlive());
+    EXPECT_FALSE(port.lock()->IsOpen());
+    EXPECT_EQ(Closes(), 0) << "the handle stays open while the thread may use it";
+    std::string trace = TraceText();
+    EXPECT_EQ(Count(trace, "wait Terminate count over."), 1);
+    EXPECT_EQ(Count(trace, "read thread did not stop; left to end by itself"), 1);
+    EXPECT_EQ(Manager().Remove(id), 0);
+    EXPECT_FALSE(port.expired()) << "the thread holds the port";
+
+    // The read ends: the thread sees the stop flag, and the port goes with its handle.
+    ASSERT_TRUE(ReleaseHeldRead());
+    deadline = std::chrono::steady_clock::now() + kWait;
+    while ((!port.expired() || Closes() == 0) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(port.expired());
+    EXPECT_EQ(Closes(), 1);
+}
+
 TEST_F(PortTest, IdsAndCountsOfTheManager) {
     Link(u"COM5");
     {

@@ -33,6 +33,18 @@ void Answer(PIRP irp, ULONG outLength, const void* data, size_t size) {
     irp->IoStatus.Information = n;
 }
 
+void CancelHeldRead(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    {
+        std::lock_guard<std::mutex> lock(g_state->mutex);
+        if (g_state->heldRead == irp)
+            g_state->heldRead = nullptr;
+    }
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
 NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
@@ -48,6 +60,12 @@ NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
                 ++g_state->closes;
                 break;
             case IRP_MJ_READ: {
+                if (g_state->holdReads && !g_state->heldRead) {
+                    IoMarkIrpPending(irp);
+                    g_state->heldRead = irp;
+                    IoSetCancelRoutine(irp, CancelHeldRead);
+                    return STATUS_PENDING;
+                }
                 size_t n = std::min<size_t>(stack->Parameters.Read.Length, g_state->inbound.size());
                 std::memcpy(buffer, g_state->inbound.data(), n);
                 g_state->inbound.erase(0, n);
@@ -172,6 +190,31 @@ void ScriptedSerialTest::Receive(const std::string& bytes) {
 void ScriptedSerialTest::SetModem(ULONG lines) {
     std::lock_guard<std::mutex> lock(device_.mutex);
     device_.modem = lines;
+}
+
+bool ScriptedSerialTest::ReleaseHeldRead() {
+    PIRP irp;
+    {
+        std::lock_guard<std::mutex> lock(device_.mutex);
+        irp = device_.heldRead;
+        if (!irp || !IoSetCancelRoutine(irp, nullptr))
+            return false;  // none, or its cancel is under way
+        device_.heldRead = nullptr;
+        device_.holdReads = false;
+        size_t n = std::min<size_t>(IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length,
+                                    device_.inbound.size());
+        std::memcpy(irp->AssociatedIrp.SystemBuffer, device_.inbound.data(), n);
+        device_.inbound.erase(0, n);
+        irp->IoStatus.Information = n;
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return true;
+}
+
+int ScriptedSerialTest::Closes() {
+    std::lock_guard<std::mutex> lock(device_.mutex);
+    return device_.closes;
 }
 
 std::vector<std::string> ScriptedSerialTest::Writes() {

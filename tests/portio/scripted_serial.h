@@ -33,6 +33,8 @@ struct ScriptedSerialState {
     std::string reply;                             // answered to 1D 49 43
     int creates = 0;
     int closes = 0;
+    bool holdReads = false;  // a stubborn device: reads wait, purges do not end them
+    PIRP heldRead = nullptr;
 };
 
 class ScriptedSerialTest : public ::testing::Test {
@@ -55,6 +57,9 @@ class ScriptedSerialTest : public ::testing::Test {
     void Receive(const std::string& bytes);
     void SetModem(ULONG lines);
     std::vector<std::string> Writes();
+    // Completes the held read with the bytes waiting; false when no read is held.
+    bool ReleaseHeldRead();
+    int Closes();
     // Every trace line written so far under the program's Log folder, as UTF-8.
     std::string TraceText();
     static int Count(const std::string& text, const std::string& what);
