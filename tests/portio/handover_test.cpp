@@ -69,7 +69,8 @@ TEST_F(HandOverTest, PrintersOnThePortGoToFileAndComeBack) {
     EXPECT_EQ(FilePorts(), 1) << "made through the Local Port monitor";
     EXPECT_EQ(map.GetCount(), 2);
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.printer, c.printer + std::char_traits<char16_t>::length(c.printer)));
+        SCOPED_TRACE(
+            std::string(c.printer, c.printer + std::char_traits<char16_t>::length(c.printer)));
         Queue q = Get(c.printer);
         EXPECT_EQ(q.port, c.during.port);
         EXPECT_EQ(q.attributes, c.during.attributes);
@@ -85,7 +86,8 @@ TEST_F(HandOverTest, PrintersOnThePortGoToFileAndComeBack) {
     EXPECT_TRUE(RestoreDriverPort(map, XStringW(u"COM5")));
     EXPECT_TRUE(map.IsEmpty());
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.printer, c.printer + std::char_traits<char16_t>::length(c.printer)));
+        SCOPED_TRACE(
+            std::string(c.printer, c.printer + std::char_traits<char16_t>::length(c.printer)));
         Queue q = Get(c.printer);
         EXPECT_EQ(q.port, c.before.port);
         EXPECT_EQ(q.attributes, c.before.attributes);
@@ -99,8 +101,8 @@ TEST_F(HandOverTest, PortNamesAreComparedWholeBeforeTheColon) {
         const char16_t* text;
         const char16_t* bare;
     } cases[] = {
-        {u"COM5:", u"COM5"}, {u"COM15:", u"COM15"}, {u"COM5", u"COM5"},
-        {u":COM5", u":COM5"}, {u"FILE:", u"FILE"}, {u"COM5:9600:8", u"COM5"},
+        {u"COM5:", u"COM5"},  {u"COM15:", u"COM15"}, {u"COM5", u"COM5"},
+        {u":COM5", u":COM5"}, {u"FILE:", u"FILE"},   {u"COM5:9600:8", u"COM5"},
     };
     for (const auto& c : cases)
         EXPECT_TRUE(BarePortName(XStringW(c.text)) == c.bare);
@@ -148,7 +150,8 @@ TEST_F(HandOverTest, TheSpoolerKeepsWindowsRules) {
     EXPECT_FALSE(EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &count));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     std::vector<BYTE> list(needed);
-    ASSERT_TRUE(EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, list.data(), needed, &needed, &count));
+    ASSERT_TRUE(
+        EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, list.data(), needed, &needed, &count));
     ASSERT_EQ(count, 1u);
     EXPECT_EQ(std::u16string(reinterpret_cast<PRINTER_INFO_2W*>(list.data())->pPortName), u"COM5:");
     PRINTER_INFO_2W again{};

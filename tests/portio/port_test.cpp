@@ -39,7 +39,8 @@ class PortTest : public ScriptedSerialTest {
     }
     bool WaitForAvailable(int id, int count) {
         auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (Manager().ReadAvailable(id, 0) < count && std::chrono::steady_clock::now() < deadline)
+        while (Manager().ReadAvailable(id, 0) < count &&
+               std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(5ms);
         return Manager().ReadAvailable(id, 0) == count;
     }
@@ -381,9 +382,9 @@ TEST_F(PortTest, TransactCollectsTheReplyAfterItsHeader) {
     BYTE out[16] = {};
     EXPECT_EQ(facade.Transact(0, request, 0x5F, 0x00, out, sizeof out), 3);
     EXPECT_EQ(Bytes(out, 3), std::string("AB\0", 3));
-    EXPECT_EQ(facade.Transact(0, request, CPortFacade::kNoByte, CPortFacade::kNoByte, out,
-                              sizeof out),
-              6);
+    EXPECT_EQ(
+        facade.Transact(0, request, CPortFacade::kNoByte, CPortFacade::kNoByte, out, sizeof out),
+        6);
     EXPECT_EQ(Bytes(out, 6), std::string("_AB\0CD", 6));
     EXPECT_TRUE(facade.Close());
 }

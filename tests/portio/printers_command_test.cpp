@@ -45,7 +45,8 @@ TEST_F(PrintersCommandTest, ListsAndAddsQueuesOfTheMachine) {
     ASSERT_EQ(Run("add Label COM6: --attributes 0x48", out), 0) << out;
     Queue label = GetQueue(u"Label");
     EXPECT_EQ(label.port, u"COM6:");
-    EXPECT_EQ(label.attributes, static_cast<DWORD>(PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_SHARED));
+    EXPECT_EQ(label.attributes,
+              static_cast<DWORD>(PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_SHARED));
     ASSERT_EQ(Run("ports", out), 0) << out;
     EXPECT_EQ(out, "COM5:\tLocal Port\nCOM6:\tLocal Port\n");
 

@@ -88,8 +88,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
                 g_state->codes.push_back(p.IoControlCode);
                 if (auto set = kGetForSet.find(p.IoControlCode); set != kGetForSet.end()) {
                     g_state->settings[set->second].assign(buffer, buffer + p.InputBufferLength);
-                    g_state->settings[p.IoControlCode].assign(buffer,
-                                                              buffer + p.InputBufferLength);
+                    g_state->settings[p.IoControlCode].assign(buffer, buffer + p.InputBufferLength);
                 } else if (p.IoControlCode == IOCTL_SERIAL_GET_MODEMSTATUS) {
                     Answer(irp, p.OutputBufferLength, &g_state->modem, sizeof(ULONG));
                 } else if (p.IoControlCode == IOCTL_SERIAL_GET_COMMSTATUS) {
@@ -117,8 +116,8 @@ NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
 std::string Utf16ToAscii(const std::string& bytes) {
     std::string out;
     for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        unsigned c = static_cast<unsigned char>(bytes[i]) |
-                     (static_cast<unsigned char>(bytes[i + 1]) << 8);
+        unsigned c =
+            static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
         out += c < 0x80 ? static_cast<char>(c) : '?';
     }
     return out;

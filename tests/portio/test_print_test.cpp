@@ -134,11 +134,20 @@ TEST_F(TestPrintTest, RowsWithoutAPortOpenNothing) {
         TestPrintResult result;
         std::vector<std::string> messages;
     } cases[] = {
-        {"no row", -1, 2, u"COM5", 1, TestPrintResult::NoSelection,
+        {"no row", -1, 2, u"COM5", 1, TestPrintResult::NoSelection, {"Select mac address at list"}},
+        {"past the last row",
+         3,
+         2,
+         u"COM5",
+         1,
+         TestPrintResult::NoSelection,
          {"Select mac address at list"}},
-        {"past the last row", 3, 2, u"COM5", 1, TestPrintResult::NoSelection,
-         {"Select mac address at list"}},
-        {"Not Assigned", 1, 2, u"Not Assigned", 0, TestPrintResult::NotAssigned,
+        {"Not Assigned",
+         1,
+         2,
+         u"Not Assigned",
+         0,
+         TestPrintResult::NotAssigned,
          {"Not assigned!!!"}},
         {"a port that does not exist", 1, 2, u"COM9", 1, TestPrintResult::OpenFailed, {}},
     };

@@ -68,8 +68,8 @@ TestPrintResult RunTestPrint(const TestPrintSelection& selection, TestPrintUi& u
         XStringA page = BuildLabelTestPage();
         port.Write(Bytes(page), Length(page));
     } else {
-        XStringW model = port.TransactText(0, kPosModelRequest, kPosModelHeader,
-                                           kPosModelTerminator);
+        XStringW model =
+            port.TransactText(0, kPosModelRequest, kPosModelHeader, kPosModelTerminator);
         if (model.IsEmpty()) {
             result = TestPrintResult::BiDirectionFailed;
         } else {

@@ -91,9 +91,9 @@ bool CPortCom::OpenPortSerial() {
     if (m_handle != INVALID_HANDLE_VALUE)
         return m_open;
     XStringW path = GetDevicePath();
-    m_handle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           m_useOverlappedIO ? FILE_FLAG_OVERLAPPED : FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    m_handle =
+        CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    m_useOverlappedIO ? FILE_FLAG_OVERLAPPED : FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD openError = GetLastError();
     Sleep(50);
     if (m_handle == INVALID_HANDLE_VALUE) {
@@ -206,8 +206,8 @@ int CPortCom::ReadPort(BYTE* buffer, int length) {
     COMSTAT stat{};
     if (!ClearCommError(m_handle, &errors, &stat) || stat.cbInQue == 0)
         return 0;
-    DWORD count = stat.cbInQue < static_cast<DWORD>(length) ? stat.cbInQue
-                                                              : static_cast<DWORD>(length);
+    DWORD count =
+        stat.cbInQue < static_cast<DWORD>(length) ? stat.cbInQue : static_cast<DWORD>(length);
     if (!m_useOverlappedIO) {
         DWORD done = 0;
         return ReadFile(m_handle, buffer, count, &done, nullptr) ? static_cast<int>(done) : 0;

@@ -16,8 +16,8 @@ CPortFacade::~CPortFacade() {
     CPortListMng::ReleaseInstanceIfEmpty();
 }
 
-bool CPortFacade::Open(const XStringW& portText, int connectMode, int deviceId,
-                       bool useReadThread, bool useOverlappedIO) {
+bool CPortFacade::Open(const XStringW& portText, int connectMode, int deviceId, bool useReadThread,
+                       bool useOverlappedIO) {
     CPortListMng* manager = CPortListMng::GetInstance();
     m_portId = manager->Create(portText, deviceId);
     if (m_portId == 0)
@@ -68,8 +68,8 @@ int CPortFacade::WaitReadAvailable(int deviceId) {
     return available;
 }
 
-int CPortFacade::Transact(int mode, const BYTE command[3], int header, int terminator,
-                          BYTE* output, int capacity) {
+int CPortFacade::Transact(int mode, const BYTE command[3], int header, int terminator, BYTE* output,
+                          int capacity) {
     const int device = 0;
     CPortListMng* manager = CPortListMng::GetInstance();
     if (m_isOpen)

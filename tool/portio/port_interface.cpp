@@ -142,8 +142,8 @@ int CPortInterface::ReadQueue(BYTE* buffer, int length, int timeoutMs, int devic
             Sleep(static_cast<DWORD>(timeoutMs / 10));
     }
     if (taken < length)
-        TraceErrorTo(TEXT("CPortInterface::ReadQueue"), 309, m_portId, TEXT("-fail (%d/%d)"),
-                     taken, length);
+        TraceErrorTo(TEXT("CPortInterface::ReadQueue"), 309, m_portId, TEXT("-fail (%d/%d)"), taken,
+                     length);
     return taken;
 }
 

@@ -171,8 +171,8 @@ int CPortListMng::OpenPort(int portId, int deviceId) {
 }
 
 int CPortListMng::ClosePort(int portId) {
-    TraceTo(TEXT("CPortListMng::ClosePort"), __LINE__, portId, TEXT("+<portId : %d, deviceId : %d>"),
-            portId, 0);
+    TraceTo(TEXT("CPortListMng::ClosePort"), __LINE__, portId,
+            TEXT("+<portId : %d, deviceId : %d>"), portId, 0);
     auto port = FindPort(portId, TEXT("CPortListMng::ClosePort"));
     if (!port)
         return -1;
@@ -201,8 +201,8 @@ int CPortListMng::Write(int portId, const BYTE* bytes, int length) {
         TraceDetail(TEXT("CPortListMng::Write"), __LINE__, portId, TEXT("-<portId : %d, (%d/%d)>"),
                     portId, written, length);
     else
-        TraceErrorTo(TEXT("CPortListMng::Write"), __LINE__, portId,
-                     TEXT("-<portId : %d, (%d/%d)>"), portId, written, length);
+        TraceErrorTo(TEXT("CPortListMng::Write"), __LINE__, portId, TEXT("-<portId : %d, (%d/%d)>"),
+                     portId, written, length);
     return written;
 }
 

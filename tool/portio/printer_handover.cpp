@@ -78,8 +78,7 @@ const CHandOverMap::Record* CHandOverMap::Find(const XStringW& printer) const {
     return nullptr;
 }
 
-void CHandOverMap::RemoveIf(bool (*matches)(const Record&, const XStringW&),
-                            const XStringW& port) {
+void CHandOverMap::RemoveIf(bool (*matches)(const Record&, const XStringW&), const XStringW& port) {
     std::erase_if(m_records, [&](const Record& r) { return matches(r, port); });
 }
 
@@ -124,8 +123,8 @@ bool AddNewWindowsDriverFILEPort(XStringW& failure) {
         return false;
     WCHAR port[] = TEXT("FILE:");
     DWORD needed = 0, status = 0;
-    bool ok = XcvDataW(xcv, TEXT("AddPort"), reinterpret_cast<BYTE*>(port), sizeof port, nullptr,
-                       0, &needed, &status) &&
+    bool ok = XcvDataW(xcv, TEXT("AddPort"), reinterpret_cast<BYTE*>(port), sizeof port, nullptr, 0,
+                       &needed, &status) &&
               status == ERROR_SUCCESS;
     if (!ok)
         failure.Format(TEXT("+AddNewWindowsDriverFILEPort :failed with (%d)"),
@@ -160,7 +159,8 @@ bool moveDriverPort(CHandOverMap& map, const XStringW& portName, XStringW& failu
         std::unique_ptr<LocalBlock> info;
         InfoResult read = result ? ReadInfo(printer.handle, info) : InfoResult::SizeFailed;
         if (read == InfoResult::SizeFailed && result) {
-            failure = TEXT("MoveWindowsDriverPort : failed to GetPrinter : ERROR_INSUFFICIENT_BUFFER ");
+            failure =
+                TEXT("MoveWindowsDriverPort : failed to GetPrinter : ERROR_INSUFFICIENT_BUFFER ");
             result = false;
         }
         if (read == InfoResult::SizeFailed || read == InfoResult::AllocationFailed) {
@@ -188,8 +188,9 @@ bool moveDriverPort(CHandOverMap& map, const XStringW& portName, XStringW& failu
                 map.Store(record);
         }
         if (!result)
-            failure.Format(TEXT("moveDriverPort : failed to SetPrinter and PortName is 'FILE:' (%d)"),
-                           GetLastError());
+            failure.Format(
+                TEXT("moveDriverPort : failed to SetPrinter and PortName is 'FILE:' (%d)"),
+                GetLastError());
     }
     return result;
 }
@@ -217,8 +218,8 @@ bool RestoreDriverPort(CHandOverMap& map, const XStringW& portName) {
             result = false;
     }
     // Only this port's records go: printers moved for another port still wait for theirs.
-    map.RemoveIf([](const CHandOverMap::Record& r, const XStringW& port) {
-        return BarePortName(r.savedPort) == port;
-    }, portName);
+    map.RemoveIf([](const CHandOverMap::Record& r,
+                    const XStringW& port) { return BarePortName(r.savedPort) == port; },
+                 portName);
     return result;
 }

@@ -18,17 +18,18 @@ constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
 void usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: tarnel-host printers COMMAND [ARGS]\n"
-                 "  list                          the local print queues: name, port, attributes\n"
-                 "  ports                         the spooler's ports\n"
-                 "  add NAME PORT [--attributes N] [--driver TEXT]\n"
-                 "                                add a queue printing to PORT (COM5:, FILE:, ...);\n"
-                 "                                the port is added to the Local Port monitor "
-                 "when missing\n"
-                 "  add-port PORT                 add a port to the Local Port monitor\n"
-                 "Attributes are a number (0x hex allowed), e.g. 0x840 for a local bidirectional "
-                 "queue.\n");
+    std::fprintf(
+        out,
+        "usage: tarnel-host printers COMMAND [ARGS]\n"
+        "  list                          the local print queues: name, port, attributes\n"
+        "  ports                         the spooler's ports\n"
+        "  add NAME PORT [--attributes N] [--driver TEXT]\n"
+        "                                add a queue printing to PORT (COM5:, FILE:, ...);\n"
+        "                                the port is added to the Local Port monitor "
+        "when missing\n"
+        "  add-port PORT                 add a port to the Local Port monitor\n"
+        "Attributes are a number (0x hex allowed), e.g. 0x840 for a local bidirectional "
+        "queue.\n");
 }
 
 std::string Utf8(const WCHAR* text) {

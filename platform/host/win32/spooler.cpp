@@ -61,8 +61,8 @@ bool ValidPrinterName(const std::u16string& name) {
 HKEY OpenKey(const char16_t* path, bool write) {
     HKEY key = nullptr;
     REGSAM sam = (write ? KEY_ALL_ACCESS : KEY_READ) | KEY_WOW64_64KEY;
-    LSTATUS status = write ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, sam,
-                                             nullptr, &key, nullptr)
+    LSTATUS status = write ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, sam, nullptr,
+                                             &key, nullptr)
                            : RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, sam, &key);
     return status == ERROR_SUCCESS ? key : nullptr;
 }
@@ -192,8 +192,8 @@ const std::u16string kDatatype = u"RAW";
 const std::u16string kEmpty;
 
 void SizePrinter(Packer& packer, const Printer& p) {
-    for (const auto* s : {&p.name, &p.share, &p.port, &p.driver, &p.comment, &p.location,
-                          &kEmpty, &kProcessor, &kDatatype, &kEmpty})
+    for (const auto* s : {&p.name, &p.share, &p.port, &p.driver, &p.comment, &p.location, &kEmpty,
+                          &kProcessor, &kDatatype, &kEmpty})
         packer.addSize(*s);
 }
 
@@ -235,8 +235,8 @@ DWORD ApplyInfo(Printer& p, const PRINTER_INFO_2W& info) {
 
 using namespace tarnel::host;
 
-BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
-                   LPDWORD needed, LPDWORD returned) {
+BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                   LPDWORD returned) {
     if (!needed || !returned)
         return Fail(ERROR_INVALID_PARAMETER);
     *needed = 0;
