@@ -11,6 +11,7 @@
 #include "tests/portio/spooler_util.h"
 #include "tool/app/test_print.h"
 #include "tool/portio/port_facade.h"
+#include "tool/portio/port_list_mng.h"
 
 namespace tarnel::test {
 namespace {
@@ -167,6 +168,18 @@ TEST_F(TestPrintTest, RowsWithoutAPortOpenNothing) {
     }
     EXPECT_EQ(printer_.connectionCount(), 0u);
     ExpectQueuesBack();
+}
+
+TEST_F(TestPrintTest, AFailedOpenGivesTheQueuesBackAtOnce) {
+    AddQueue(u"Nowhere", u"COM9:", PRINTER_ATTRIBUTE_LOCAL);
+    CPortListMng* manager = CPortListMng::GetInstance();
+    int id = manager->Create(XStringW(u"COM9"), 0);
+    ASSERT_NE(id, 0);
+    EXPECT_EQ(manager->OpenPort(id, 0), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetQueue(u"Nowhere").port, u"COM9:");
+    EXPECT_EQ(manager->Remove(id), 0);
+    CPortListMng::ReleaseInstanceIfEmpty();
 }
 
 TEST_F(TestPrintTest, QueuesStayOnFileWhileTheFacadeHoldsThePort) {

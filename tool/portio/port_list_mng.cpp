@@ -163,6 +163,9 @@ int CPortListMng::OpenPort(int portId, int deviceId) {
     } else {
         error = GetLastError();
         port->ClosePort();
+        // The tool does not hold the port: its queues need not wait on "FILE:" for a close.
+        if (HandsOver(*port))
+            RestoreDriverPort(GetHandOverMap(), port->m_portName);
     }
     TraceTo(TEXT("CPortListMng::OpenPort"), __LINE__, portId, TEXT("-<retVal : %d>"), result);
     if (!result)
