@@ -96,6 +96,32 @@ TEST_F(HandOverTest, PrintersOnThePortGoToFileAndComeBack) {
     EXPECT_TRUE(RestoreDriverPort(map, XStringW(u"COM5")));
 }
 
+TEST_F(HandOverTest, OnlyPrintersThatMovedAreRemembered) {
+    AddPrinter(u"Receipt", u"COM5:", PRINTER_ATTRIBUTE_LOCAL);
+    // A queue the spooler lists but will not open (a name it refuses to open by).
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                              u"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Odd,Name", 0,
+                              nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const char16_t port[] = u"COM5:";
+    ASSERT_EQ(
+        RegSetValueExW(key, u"Port", 0, REG_SZ, reinterpret_cast<const BYTE*>(port), sizeof port),
+        ERROR_SUCCESS);
+    RegCloseKey(key);
+
+    CHandOverMap& map = GetHandOverMap();
+    XStringW failure;
+    moveDriverPort(map, XStringW(u"COM5"), failure);
+    EXPECT_TRUE(failure == u"moveDriverPort : failed to OpenPrinter ");
+    EXPECT_EQ(map.GetCount(), 1);
+    EXPECT_NE(map.Find(XStringW(u"Receipt")), nullptr);
+    EXPECT_EQ(map.Find(XStringW(u"Odd,Name")), nullptr);
+    EXPECT_EQ(Get(u"Receipt").port, u"FILE:");
+    EXPECT_TRUE(RestoreDriverPort(map, XStringW(u"COM5")));
+    EXPECT_EQ(Get(u"Receipt").port, u"COM5:");
+}
+
 TEST_F(HandOverTest, PortNamesAreComparedWholeBeforeTheColon) {
     struct Case {
         const char16_t* text;

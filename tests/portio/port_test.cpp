@@ -5,11 +5,15 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
 #include "platform/host/kernel/ntddser.h"
 #include "tests/portio/scripted_serial.h"
+#include "tool/app/test_print.h"
 #include "tool/portio/port_com.h"
 #include "tool/portio/port_facade.h"
 #include "tool/portio/port_list_mng.h"
@@ -154,6 +158,23 @@ TEST_F(PortTest, WritesGoOutInChunksAndStopAtAShortOne) {
         EXPECT_EQ(joined, page.substr(0, joined.size()));
         ClosePort(id);
     }
+}
+
+TEST_F(PortTest, WithTraceBinEveryWrittenByteIsDumped) {
+    Link(u"COM21");
+    std::ofstream(programDir_ / "trace.bin") << "on";
+    int id = OpenPort(u"COM21");
+    const BYTE page[] = {0x1B, 0x40, 'h', 'i', 0x00, 0x0A};
+    EXPECT_EQ(Manager().Write(id, page, sizeof page), 6);
+    ClosePort(id);
+    std::string dumped;
+    for (const auto& entry : std::filesystem::directory_iterator(programDir_ / "Log")) {
+        if (entry.path().filename().string().rfind("ComPRN_", 0) == 0) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            dumped += std::string(std::istreambuf_iterator<char>(in), {});
+        }
+    }
+    EXPECT_EQ(dumped, Bytes(page, sizeof page));
 }
 
 TEST_F(PortTest, ReadsTakeFromTheQueueInOrder) {
@@ -387,6 +408,48 @@ TEST_F(PortTest, TransactCollectsTheReplyAfterItsHeader) {
         6);
     EXPECT_EQ(Bytes(out, 6), std::string("_AB\0CD", 6));
     EXPECT_TRUE(facade.Close());
+}
+
+struct QuietUi : TestPrintUi {
+    std::vector<std::string> messages;
+    void ShowMessage(const WCHAR* text, TestPrintIcon) override {
+        messages.emplace_back(text, text + std::char_traits<char16_t>::length(text));
+    }
+};
+
+TEST_F(PortTest, PosReceiptNamesTheModelAndThePortInsideTheCentring) {
+    Link(u"COM5");
+    const std::string equals(31, '=');
+    struct Case {
+        const char* label;
+        std::string reply, model;
+    } cases[] = {
+        {"ABC", std::string("_ABC\0", 5), "ABC"},
+        {"noise first", std::string("\x1D\x49_ABC\0", 7), "ABC"},
+        {"a model of 200 bytes", "_" + std::string(200, 'M') + std::string(1, '\0'),
+         std::string(127, 'M')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        {
+            std::lock_guard<std::mutex> lock(device_.mutex);
+            device_.reply = c.reply;
+            device_.writes.clear();
+        }
+        TestPrintSelection selection;
+        selection.selected = 1;
+        selection.rowCount = 1;
+        selection.assignInfo = XStringW(u"COM5");
+        selection.assigned = 1;
+        QuietUi ui;
+        EXPECT_EQ(RunTestPrint(selection, ui), TestPrintResult::Printed);
+        EXPECT_THAT(ui.messages, ElementsAre("Printer Test Success!!!"));
+        EXPECT_THAT(Writes(),
+                    ElementsAre(std::string("\x1D\x49\x43", 3), std::string("\x1B\x61\x01", 3),
+                                equals + "\nBrisant Test\nTest is OK\n" + c.model + " <-> COM5\n" +
+                                    equals + "\n",
+                                std::string("\x1B\x61\x00", 3)));
+    }
 }
 
 }  // namespace
