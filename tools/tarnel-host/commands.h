@@ -17,5 +17,7 @@ int RunUnassign(int argc, char** argv);
 int RunSend(int argc, char** argv);
 // tarnel-host pty COMn [--link PATH]: relay a virtual port to a Linux pseudo-terminal.
 int RunPty(int argc, char** argv);
+// tarnel-host printers list | ports | add | add-port: the print queues and the spooler's ports.
+int RunPrinters(int argc, char** argv);
 
 }  // namespace tarnel::hosttool

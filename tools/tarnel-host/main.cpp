@@ -24,6 +24,7 @@ void usage(FILE* out) {
                  "                     write to a printer through the port and show its answer\n"
                  "  pty COMn [--link PATH]  relay the port to a pseudo-terminal, linked at PATH\n"
                  "                     until interrupted, for Linux serial programs\n"
+                 "  printers ...       print queues and spooler ports (tarnel-host printers help)\n"
                  "The machine is $TARNEL_MACHINE (default ~/.tarnel/machine); it is created "
                  "when missing.\n");
 }
@@ -54,6 +55,8 @@ int main(int argc, char** argv) {
         return tarnel::hosttool::RunSend(argc - 2, argv + 2);
     if (command == "pty")
         return tarnel::hosttool::RunPty(argc - 2, argv + 2);
+    if (command == "printers")
+        return tarnel::hosttool::RunPrinters(argc - 2, argv + 2);
     std::fprintf(stderr, "tarnel-host: unknown command '%s'\n", command.c_str());
     usage(stderr);
     return 2;

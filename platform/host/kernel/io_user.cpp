@@ -295,12 +295,14 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
     }
     record->completion =
         new UserCompletion([user, done = std::move(done)](const IO_STATUS_BLOCK& r) {
-            done(r);
+            // Decided before the waiter wakes: once it has, it may close its handle, and with
+            // nothing pending that close frees `user` at once.
             bool close;
             {
                 std::lock_guard<std::mutex> lock(user->mutex);
                 close = CloseDueLocked(user);
             }
+            done(r);
             if (close)
                 CloseWorker::instance().post(user);
         });

@@ -13,6 +13,7 @@
 #include "platform/host/win32/serial.h"
 #include "platform/host/win32/setupapi.h"
 #include "platform/host/win32/shutdown.h"
+#include "platform/host/win32/spooler.h"
 #include "platform/host/win32/sync.h"
 #include "platform/host/win32/threads.h"
 #include "platform/host/win32/time.h"
