@@ -1,5 +1,5 @@
 // Shared by the discovery tests: a fresh machine with Winsock started, and a loopback address of
-// this process's own (127.77.x.y), so that test processes running side by side never share the
+// this process's own (127.64-67.x.y), so that test processes running side by side never share the
 // protocol's fixed ports.
 #pragma once
 
@@ -21,8 +21,10 @@ namespace tarnel::test {
 constexpr std::chrono::seconds kDiscoveryWait{10};
 
 inline std::string ProcessLoopbackText() {
-    unsigned id = static_cast<unsigned>(::getpid());
-    return "127.77." + std::to_string((id >> 8) % 250 + 1) + "." + std::to_string(id % 250 + 1);
+    // The low 16 bits of the process id, spread so that no octet is 0 or 255.
+    unsigned id = static_cast<unsigned>(::getpid()) & 0xFFFF;
+    return "127." + std::to_string(64 + (id >> 14)) + "." + std::to_string(((id >> 7) & 0x7F) + 1) +
+           "." + std::to_string((id & 0x7F) + 1);
 }
 
 // "a.b.c.d" in network byte order.

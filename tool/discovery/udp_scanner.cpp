@@ -239,7 +239,8 @@ int COstraUdpScanner::SearchOnce() {
         ULONGLONG now = GetTickCount64();
         if (!firstSeen && m_table->GetCount() > 0)
             firstSeen = now;
-        if (now - start >= kSearchTime || (firstSeen && now - firstSeen >= kSettleTime))
+        // Past the limits by one tick, so that the real waits are at least the limits.
+        if (now - start > kSearchTime || (firstSeen && now - firstSeen > kSettleTime))
             break;
     }
     for (int i = 0; i < count; ++i)

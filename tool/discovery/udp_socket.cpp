@@ -135,8 +135,10 @@ int CUdpSocket::SendAndWait(const void* bytes, int timeout) {
         m_awaitingReply = false;
         return -1;
     }
+    // The tick count moves in whole milliseconds: waiting until it has passed the time-out by one
+    // tick makes the real wait at least the time-out.
     ULONGLONG start = GetTickCount64();
-    while (m_awaitingReply.load() && GetTickCount64() - start < static_cast<ULONGLONG>(timeout))
+    while (m_awaitingReply.load() && GetTickCount64() - start <= static_cast<ULONGLONG>(timeout))
         Sleep(10);
     if (!m_awaitingReply.exchange(false))
         return sent;

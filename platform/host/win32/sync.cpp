@@ -15,8 +15,10 @@
 namespace tarnel::host {
 
 namespace {
-std::mutex g_waitMutex;
-std::condition_variable g_waitChanged;
+// Never destroyed: threads that a program left running (as Windows lets it) may still signal
+// their handles while the process runs its exit destructors.
+std::mutex& g_waitMutex = *new std::mutex;
+std::condition_variable& g_waitChanged = *new std::condition_variable;
 }  // namespace
 
 const HandleKind WaitableEvent::kKind{"Event"};
