@@ -289,7 +289,8 @@ class Ports {
         while (pairs_.size() < count) {
             std::string name = "COM" + std::to_string(100 + pairs_.size());
             std::u16string wide = Widen(name);
-            std::u16string id = hk::CreateRootInstance(u"PORTS", u"morvik\\tarnel", u"TARNEL", wide);
+            std::u16string id =
+                hk::CreateRootInstance(u"PORTS", u"morvik\\tarnel", u"TARNEL", wide);
             AssignPort(wide, printer_.port());
             if (hk::StartDeviceInstance(id) != STATUS_SUCCESS)
                 Fail("cannot start " + name);
@@ -481,8 +482,12 @@ double IdleCpuPercent(std::chrono::milliseconds window) {
 struct Ratio {
     std::vector<double> rounds;  // port ÷ baseline, one per round
     double median() const { return Median(rounds); }
-    double min() const { return rounds.empty() ? 0 : *std::min_element(rounds.begin(), rounds.end()); }
-    double max() const { return rounds.empty() ? 0 : *std::max_element(rounds.begin(), rounds.end()); }
+    double min() const {
+        return rounds.empty() ? 0 : *std::min_element(rounds.begin(), rounds.end());
+    }
+    double max() const {
+        return rounds.empty() ? 0 : *std::max_element(rounds.begin(), rounds.end());
+    }
 };
 
 std::string Fmt(const char* format, double v) {
@@ -661,8 +666,7 @@ void PtyFigures(int rounds) {
                Fmt("%.1f MiB/s", theirRate), throughput);
     PrintRatio("1-byte round trip, median",
                Fmt("%.0f us", Median(ourTrips)) + Fmt(" p99 %.0f", Percentile(ourTrips, 0.99)),
-               Fmt("%.0f us", Median(theirTrips)) +
-                   Fmt(" p99 %.0f", Percentile(theirTrips, 0.99)),
+               Fmt("%.0f us", Median(theirTrips)) + Fmt(" p99 %.0f", Percentile(theirTrips, 0.99)),
                trip);
     AddGoal("pty_throughput_vs_socat", throughput.median(), true, 1.0, "x");
     AddGoal("pty_round_trip_vs_socat", trip.median(), false, 1.5, "x");
