@@ -281,6 +281,26 @@ TEST_F(PtyTest, RelayingGoesOnWhenThePrinterDropsTheConnection) {
     EXPECT_EQ(relay->stop(), 0) << relay->output();
 }
 
+// Many writes of a program gathered into larger port writes, and the echo back, keep every byte
+// in order.
+TEST_F(PtyTest, ABulkTransferComesBackWholeAndInOrder) {
+    auto relay = StartRelay();
+    Terminal terminal(link_);
+    ASSERT_TRUE(terminal.ok());
+    std::string pattern;
+    for (size_t i = 0; pattern.size() < 512 * 1024; ++i)
+        pattern += std::to_string(i) + ",";
+    std::thread program([&] {
+        for (size_t at = 0; at < pattern.size(); at += 1000)
+            ASSERT_TRUE(terminal.write(pattern.substr(at, 1000)));
+    });
+    std::string back = terminal.read(pattern.size(), kWait);
+    program.join();
+    EXPECT_TRUE(back == pattern) << back.size() << " of " << pattern.size() << " bytes";
+    EXPECT_TRUE(printer_.received() == pattern);
+    EXPECT_EQ(relay->stop(), 0) << relay->output();
+}
+
 // The printer's bytes reach the program as input of its terminal, processed by its settings.
 TEST_F(PtyTest, ThePrintersBytesPassTheProgramsInputSettings) {
     auto relay = StartRelay();

@@ -409,14 +409,29 @@ int Relay::run() {
         if (n <= 0)
             continue;
         // Packet mode: the first byte says whether data or an event of the terminal follows.
-        if (buffer[0] != TIOCPKT_DATA) {
-            if (buffer[0] & TIOCPKT_FLUSHREAD)  // the program discarded its input
+        char event = buffer[0];
+        if (event == TIOCPKT_DATA) {
+            // Bytes queued behind these go out in the same write. Each further read puts its
+            // packet byte over the last data byte, which is put back.
+            size_t used = static_cast<size_t>(n - 1);
+            while (used < sizeof buffer - 1) {
+                char last = buffer[used];
+                ssize_t more = ::read(master_, buffer + used, sizeof buffer - used);
+                if (more > 0)
+                    event = buffer[used];
+                buffer[used] = last;
+                if (more <= 0 || event != TIOCPKT_DATA)
+                    break;
+                used += static_cast<size_t>(more - 1);
+            }
+            applySettings(true);  // settings made before these bytes go first
+            writePort(buffer + 1, static_cast<DWORD>(used));
+        }
+        if (event != TIOCPKT_DATA) {
+            if (event & TIOCPKT_FLUSHREAD)  // the program discarded its input
                 PurgeComm(handle_, PURGE_RXABORT | PURGE_RXCLEAR);
             applySettings(true);
-            continue;
         }
-        applySettings(true);  // settings made before these bytes go first
-        writePort(buffer + 1, static_cast<DWORD>(n - 1));
     }
     std::printf("%s closed\n", port_.c_str());
     close();
