@@ -774,7 +774,7 @@ void PortFigures(int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rounds = 5;
+    int rounds = 7;
     bool pty = true, port = true;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
