@@ -3,7 +3,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/internal.h"
@@ -57,6 +59,69 @@ TEST(Events, RelativeTimeOutExpiresAndASetWakesAWaiter) {
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &longTimeout),
               STATUS_SUCCESS);
     setter.join();
+}
+
+TEST(Events, EachSetOfASynchronizationEventReleasesOneSleeper) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::atomic<int> passed{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            passed++;
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // all three asleep
+    // Sleepers do not show in the event's state.
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(KeResetEvent(&event), 0);
+    for (int set = 1; set <= 3; ++set) {
+        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+        auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (passed.load() < set && Clock::now() < deadline)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(passed.load(), set);
+        EXPECT_EQ(KeReadStateEvent(&event), 0);  // consumed by the waiter it released
+    }
+    for (auto& t : waiters)
+        t.join();
+}
+
+TEST(Events, AbsoluteTimeOutIsASystemTime) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER at;
+    KeQuerySystemTime(&at);
+    at.QuadPart += 40 * 10000;
+    auto start = Clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &at), STATUS_TIMEOUT);
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
+              39);
+    KeQuerySystemTime(&at);
+    at.QuadPart -= 10000;  // already past
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &at), STATUS_TIMEOUT);
+}
+
+TEST(DebugOutput, KeepsTheMostRecentLines) {
+    namespace hk = tarnel::host::kernel;
+    hk::ClearDebugLines();
+    for (int i = 0; i < 5000; ++i)
+        DbgPrint("line %d\n", i);
+    DbgPrint("no end yet ");
+    auto lines = hk::DebugLines();
+    ASSERT_EQ(lines.size(), 4096u);
+    EXPECT_EQ(lines.front(), "line 904\n");
+    EXPECT_EQ(lines.back(), "line 4999\n");
+    // Text that never ends its line is kept in pieces rather than growing without bound.
+    DbgPrint("%s", std::string(10000, 'x').c_str());
+    DbgPrint("\n");
+    lines = hk::DebugLines();
+    EXPECT_EQ(lines.size(), 4096u);
+    EXPECT_EQ(lines.back(), "\n");
+    EXPECT_EQ(lines[lines.size() - 2].rfind("no end yet xxx", 0), 0u);
+    hk::ClearDebugLines();
+    EXPECT_TRUE(hk::DebugLines().empty());
 }
 
 TEST(Irql, SpinLockRaisesToDispatchAndRestores) {

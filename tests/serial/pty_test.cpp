@@ -1,5 +1,6 @@
 // tarnel-host pty as a Linux program sees it: the terminal it makes, relayed through the Tarnel
-// driver to the printer simulator; refused opens; the printer dropping the connection.
+// driver to the printer simulator; the program's input settings acting on the printer's bytes;
+// refused opens; the printer dropping the connection.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -183,6 +184,13 @@ class Terminal {
             ::close(fd_);
     }
     bool ok() const { return fd_ >= 0; }
+    // Raw, but with these input flags, as a program sets them with tcsetattr.
+    bool setInputFlags(tcflag_t flags) {
+        termios t{};
+        tcgetattr(fd_, &t);
+        t.c_iflag = flags;
+        return tcsetattr(fd_, TCSANOW, &t) == 0;
+    }
     bool write(const std::string& s) {
         return ::write(fd_, s.data(), s.size()) == ssize_t(s.size());
     }
@@ -270,6 +278,78 @@ TEST_F(PtyTest, RelayingGoesOnWhenThePrinterDropsTheConnection) {
     EXPECT_THAT(rest, ::testing::EndsWith("two"));
     EXPECT_EQ(rest.find_first_not_of('.'), rest.size() - 3);
     EXPECT_TRUE(relay->running());
+    EXPECT_EQ(relay->stop(), 0) << relay->output();
+}
+
+// Many writes of a program gathered into larger port writes, and the echo back, keep every byte
+// in order.
+TEST_F(PtyTest, ABulkTransferComesBackWholeAndInOrder) {
+    auto relay = StartRelay();
+    Terminal terminal(link_);
+    ASSERT_TRUE(terminal.ok());
+    std::string pattern;
+    for (size_t i = 0; pattern.size() < 512 * 1024; ++i)
+        pattern += std::to_string(i) + ",";
+    std::thread program([&] {
+        for (size_t at = 0; at < pattern.size(); at += 1000)
+            ASSERT_TRUE(terminal.write(pattern.substr(at, 1000)));
+    });
+    std::string back = terminal.read(pattern.size(), kWait);
+    program.join();
+    EXPECT_TRUE(back == pattern) << back.size() << " of " << pattern.size() << " bytes";
+    EXPECT_TRUE(printer_.received() == pattern);
+    EXPECT_EQ(relay->stop(), 0) << relay->output();
+}
+
+// The printer's bytes reach the program as input of its terminal, processed by its settings.
+TEST_F(PtyTest, ThePrintersBytesPassTheProgramsInputSettings) {
+    auto relay = StartRelay();
+    Terminal terminal(link_);
+    ASSERT_TRUE(terminal.ok());
+    ASSERT_TRUE(printer_.waitForConnections(1, kWait));  // the printer sends on open ones only
+    struct Case {
+        const char* label;
+        tcflag_t flags;
+        std::string sent, read;
+    } cases[] = {
+        {"raw", 0, "a\rb\nc\x13\x11\xC1", "a\rb\nc\x13\x11\xC1"},
+        {"ICRNL", ICRNL, "a\rb\r\n", "a\nb\n\n"},
+        {"INLCR", INLCR, "a\nb", "a\rb"},
+        {"IGNCR", IGNCR, "a\r\rb", "ab"},
+        {"ISTRIP", ISTRIP, "\xC1\xE2", "Ab"},
+        {"IXON takes the start and stop characters", IXON,
+         "a\x13"
+         "b\x11"
+         "c",
+         "abc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(terminal.setInputFlags(c.flags));
+        printer_.send(c.sent);
+        EXPECT_EQ(terminal.read(c.read.size(), kWait), c.read);
+        EXPECT_EQ(terminal.read(1, 100ms), "");  // nothing more
+    }
+    EXPECT_EQ(relay->stop(), 0) << relay->output();
+}
+
+// XON/XOFF as on a serial line: the printer's XOFF holds the program's output back until XON.
+TEST_F(PtyTest, AnXoffFromThePrinterStopsTheProgramsOutputUntilXon) {
+    auto relay = StartRelay();
+    Terminal terminal(link_);
+    ASSERT_TRUE(terminal.ok());
+    ASSERT_TRUE(terminal.setInputFlags(IXON));
+    ASSERT_TRUE(printer_.waitForConnections(1, kWait));
+    printer_.send("\x13m");
+    EXPECT_EQ(terminal.read(1, kWait), "m");  // the XOFF went before, taken by the terminal
+    // The program's write blocks while its output is stopped, as on any terminal.
+    std::thread program([&] { EXPECT_TRUE(terminal.write("held")); });
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(printer_.received(), "");
+    printer_.send("\x11");
+    EXPECT_TRUE(printer_.waitForBytes(4, kWait));
+    program.join();
+    EXPECT_EQ(printer_.received(), "held");
     EXPECT_EQ(relay->stop(), 0) << relay->output();
 }
 

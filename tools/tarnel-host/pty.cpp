@@ -1,5 +1,7 @@
 // tarnel-host pty: a virtual port relayed to a Linux pseudo-terminal, so that any Linux serial
 // program prints through the driver. Runs until SIGINT or SIGTERM; one thread reads the port.
+// The printer's bytes enter the terminal as typed input, so the program's input settings (XON/XOFF
+// start and stop, CR and NL translation...) work on them as on any terminal.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -96,6 +99,7 @@ class Relay {
     void readPort();  // the reader thread
     bool writePort(const char* data, DWORD length);
     bool waitFor(OVERLAPPED& ov, DWORD& done);
+    bool drainPort(OVERLAPPED& ov, char* buffer, DWORD size);
     void writeTerminal(const char* data, size_t length);
     void close();
 
@@ -106,6 +110,7 @@ class Relay {
     int master_ = -1, slave_ = -1;
     bool linked_ = false;
     LineSettings applied_;
+    HANDLE written_ = nullptr;  // the write requests' event
     std::thread reader_;
 };
 
@@ -122,6 +127,10 @@ bool Relay::openPort() {
         return false;
     }
     PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    // Reads take what the port holds and never wait; the reader waits for EV_RXCHAR instead.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = ~DWORD{0};  // MAXDWORD
+    SetCommTimeouts(handle_, &timeouts);
     return true;
 }
 
@@ -143,9 +152,10 @@ bool Relay::openTerminal() {
     tcgetattr(slave_, &t);
     cfmakeraw(&t);
     cfsetspeed(&t, B115200);  // the driver's own default
-    // EXTPROC makes every later change of the settings wake the packet-mode master.
-    t.c_lflag |= EXTPROC;
     tcsetattr(slave_, TCSANOW, &t);
+    // Packet mode reports the program's flushes. It is not asked to report every change of the
+    // settings (EXTPROC): that would switch off the terminal's input processing. Settings are
+    // read again before each write to the port and every 200 ms.
     int on = 1;
     if (ioctl(master_, TIOCPKT, &on) != 0) {
         std::perror("tarnel-host: TIOCPKT");
@@ -269,54 +279,54 @@ void Relay::writeTerminal(const char* data, size_t length) {
     }
 }
 
+// Takes everything the port holds to the terminal; false when the port failed or the relay ends.
+bool Relay::drainPort(OVERLAPPED& ov, char* buffer, DWORD size) {
+    while (!stopping_) {
+        DWORD done = 0;
+        ResetEvent(ov.hEvent);
+        if (!ReadFile(handle_, buffer, size, &done, &ov) &&
+            (GetLastError() != ERROR_IO_PENDING || !waitFor(ov, done)))
+            return false;
+        if (done == 0)
+            return true;
+        writeTerminal(buffer, done);
+    }
+    return false;
+}
+
 void Relay::readPort() {
     OVERLAPPED ov{};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    // Waiting for EV_RXCHAR spares polling; a port without events is polled every few ms.
+    // Waiting for EV_RXCHAR spares polling; a port without events is polled every few ms. A wait
+    // completes while the port holds bytes, so none that arrive after a drain are missed.
     bool events = SetCommMask(handle_, EV_RXCHAR) != 0;
-    char buffer[4096];
+    constexpr DWORD kChunk = 256 * 1024;  // the driver's whole receive ring at once
+    std::unique_ptr<char[]> buffer(new char[kChunk]);
     while (!stopping_) {
-        DWORD done = 0;
-        if (events) {
-            DWORD mask = 0;
-            ResetEvent(ov.hEvent);
-            if (!WaitCommEvent(handle_, &mask, &ov) && GetLastError() != ERROR_IO_PENDING) {
-                events = false;
-            } else if (!waitFor(ov, done)) {
-                if (stopping_)
-                    break;
-                events = false;
-            }
+        if (!drainPort(ov, buffer.get(), kChunk)) {
+            if (stopping_)
+                break;
+            WaitForSingleObject(stop_, 5);
+            continue;
         }
-        COMSTAT stat{};
-        DWORD errors = 0;
-        DWORD want = sizeof buffer;
-        if (ClearCommError(handle_, &errors, &stat))
-            want = stat.cbInQue < want ? stat.cbInQue : want;
-        if (want == 0) {
-            if (!events && WaitForSingleObject(stop_, 5) == WAIT_OBJECT_0)
+        if (!events) {
+            if (WaitForSingleObject(stop_, 5) == WAIT_OBJECT_0)
                 break;
             continue;
         }
+        DWORD mask = 0, done = 0;
         ResetEvent(ov.hEvent);
-        if (!ReadFile(handle_, buffer, want, &done, &ov)) {
-            if (GetLastError() != ERROR_IO_PENDING || !waitFor(ov, done)) {
-                if (stopping_)
-                    break;
-                WaitForSingleObject(stop_, 5);
-                continue;
-            }
-        }
-        if (done == 0 && !events)
-            WaitForSingleObject(stop_, 5);
-        writeTerminal(buffer, done);
+        if (!WaitCommEvent(handle_, &mask, &ov) && GetLastError() != ERROR_IO_PENDING)
+            events = false;
+        else if (!waitFor(ov, done) && !stopping_)
+            events = false;
     }
     CloseHandle(ov.hEvent);
 }
 
 bool Relay::writePort(const char* data, DWORD length) {
     OVERLAPPED ov{};
-    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ov.hEvent = written_;
     bool ok = false;
     // A write that finds the printer gone fails and drops the connection; the driver connects
     // again at the next write, so the bytes are written once more.
@@ -332,7 +342,6 @@ bool Relay::writePort(const char* data, DWORD length) {
                          static_cast<unsigned long>(GetLastError()),
                          attempt == 0 ? ", writing again on a new connection" : "; bytes lost");
     }
-    CloseHandle(ov.hEvent);
     return ok;
 }
 
@@ -355,6 +364,8 @@ void Relay::close() {
         ::close(master_);
     if (stop_)
         CloseHandle(stop_);
+    if (written_)
+        CloseHandle(written_);
     tarnel::host::kernel::ShutdownMachine();
 }
 
@@ -371,6 +382,7 @@ int Relay::run() {
     signal(SIGPIPE, SIG_IGN);
 
     stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    written_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!openPort() || !openTerminal()) {
         close();
         return 1;
@@ -378,7 +390,7 @@ int Relay::run() {
     applySettings(true);
     reader_ = std::thread([this] { readPort(); });
 
-    char buffer[4097];
+    static char buffer[65537];
     int rc = 0;
     for (;;) {
         pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {master_, POLLIN, 0}};
@@ -390,21 +402,36 @@ int Relay::run() {
         if (fds[0].revents)
             break;
         if (!(fds[1].revents & POLLIN)) {
-            applySettings(true);  // packet mode does not report every change (baud rate alone)
+            applySettings(true);  // packet mode does not report changes of the settings
             continue;
         }
         ssize_t n = ::read(master_, buffer, sizeof buffer);
         if (n <= 0)
             continue;
-        // Packet mode: the first byte says whether data or a change of the terminal follows.
-        if (buffer[0] != TIOCPKT_DATA) {
-            if (buffer[0] & TIOCPKT_FLUSHREAD)  // the program discarded its input
+        // Packet mode: the first byte says whether data or an event of the terminal follows.
+        char event = buffer[0];
+        if (event == TIOCPKT_DATA) {
+            // Bytes queued behind these go out in the same write. Each further read puts its
+            // packet byte over the last data byte, which is put back.
+            size_t used = static_cast<size_t>(n - 1);
+            while (used < sizeof buffer - 1) {
+                char last = buffer[used];
+                ssize_t more = ::read(master_, buffer + used, sizeof buffer - used);
+                if (more > 0)
+                    event = buffer[used];
+                buffer[used] = last;
+                if (more <= 0 || event != TIOCPKT_DATA)
+                    break;
+                used += static_cast<size_t>(more - 1);
+            }
+            applySettings(true);  // settings made before these bytes go first
+            writePort(buffer + 1, static_cast<DWORD>(used));
+        }
+        if (event != TIOCPKT_DATA) {
+            if (event & TIOCPKT_FLUSHREAD)  // the program discarded its input
                 PurgeComm(handle_, PURGE_RXABORT | PURGE_RXCLEAR);
             applySettings(true);
-            continue;
         }
-        applySettings(true);  // settings made before these bytes go first
-        writePort(buffer + 1, static_cast<DWORD>(n - 1));
     }
     std::printf("%s closed\n", port_.c_str());
     close();

@@ -1,9 +1,11 @@
-// DbgPrint: kernel debugger output captured line by line (and echoed when asked).
+// DbgPrint: kernel debugger output captured line by line (and echoed when asked). Only the most
+// recent lines are kept, so a long-running machine does not grow with its debug output.
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 
@@ -11,11 +13,21 @@
 
 namespace {
 
+constexpr size_t kLinesKept = 4096;
+constexpr size_t kLongestLine = 4096;  // longer text without a line end is kept in pieces
+
 std::mutex g_dbgMutex;
 std::string g_partial;  // text printed without its line end yet
-std::vector<std::string>& Lines() {
-    static auto* lines = new std::vector<std::string>;
+std::deque<std::string>& Lines() {
+    static auto* lines = new std::deque<std::string>;
     return *lines;
+}
+
+void Keep(std::string line) {
+    auto& lines = Lines();
+    if (lines.size() == kLinesKept)
+        lines.pop_front();
+    lines.push_back(std::move(line));
 }
 bool g_echo = [] {
     const char* env = std::getenv("TARNEL_DBGPRINT");
@@ -134,8 +146,12 @@ ULONG DbgPrint(PCSTR format, ...) {
     g_partial += text;
     size_t nl;
     while ((nl = g_partial.find('\n')) != std::string::npos) {
-        Lines().push_back(g_partial.substr(0, nl + 1));
+        Keep(g_partial.substr(0, nl + 1));
         g_partial.erase(0, nl + 1);
+    }
+    if (g_partial.size() > kLongestLine) {
+        Keep(g_partial);
+        g_partial.clear();
     }
     return STATUS_SUCCESS;
 }
@@ -144,7 +160,7 @@ namespace tarnel::host::kernel {
 
 std::vector<std::string> DebugLines() {
     std::lock_guard<std::mutex> lock(g_dbgMutex);
-    return Lines();
+    return std::vector<std::string>(Lines().begin(), Lines().end());
 }
 
 void ClearDebugLines() {

@@ -25,7 +25,8 @@ size_t PoolOutstanding(const char* tag);
 void FailNextAllocations(const char* tag, int count);
 bool ShouldFailAllocation(ULONG tag);
 
-// DbgPrint output, one entry per line, each with its trailing "\n" as printed.
+// DbgPrint output, one entry per line, each with its trailing "\n" as printed: the most recent
+// 4096 lines since the last clear.
 std::vector<std::string> DebugLines();
 void ClearDebugLines();
 // Also echo DbgPrint output to stderr (TARNEL_DBGPRINT=1 sets it at start).

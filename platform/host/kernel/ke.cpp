@@ -1,5 +1,6 @@
 // Ke: per-thread IRQL, spin locks, events and waits (futex on the dispatcher header's signal
-// state).
+// state). Neither taking a free spin lock nor signalling an object nobody waits for enters the
+// system.
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -19,17 +20,37 @@ namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 
 // A spin lock word holds 0 when free, else the owning thread's id + 1, so release by a thread that
-// does not hold it is caught.
+// does not hold it is caught. The id is asked for once per thread.
+thread_local const ULONG_PTR t_selfTag = static_cast<ULONG_PTR>(gettid()) + 1;
+
 ULONG_PTR SelfTag() {
-    return static_cast<ULONG_PTR>(gettid()) + 1;
+    return t_selfTag;
 }
+
+// The signal state word: kSignalled is the object's state; kWaiters says a thread may sleep on
+// the word, so whoever signals must wake it. Only a waiter sets kWaiters, and whoever clears it
+// wakes every sleeper: a waiter re-checks the state before sleeping again.
+constexpr LONG kSignalled = 1;
+constexpr LONG kWaiters = 2;
 
 std::atomic<LONG>& State(DISPATCHER_HEADER* header) {
     return *reinterpret_cast<std::atomic<LONG>*>(const_cast<LONG*>(&header->SignalState));
 }
 
 long Futex(volatile LONG* word, int op, LONG value, const timespec* timeout) {
-    return syscall(SYS_futex, const_cast<LONG*>(word), op, value, timeout, nullptr, 0);
+    return syscall(SYS_futex, const_cast<LONG*>(word), op, value, timeout, nullptr,
+                   FUTEX_BITSET_MATCH_ANY);
+}
+
+LONG Signal(DISPATCHER_HEADER* header) {
+    auto& state = State(header);
+    LONG previous = state.fetch_or(kSignalled);
+    if (previous & kWaiters) {
+        state.fetch_and(~kWaiters);
+        // Waiters re-check the state, so waking all is correct for both event types.
+        Futex(&header->SignalState, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
+    }
+    return previous & kSignalled;
 }
 
 LONGLONG NowSystemTime() {
@@ -72,9 +93,17 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
         BugCheck("SPIN_LOCK_ALREADY_OWNED", "spin lock %p taken twice by one thread",
                  static_cast<void*>(lock));
     ULONG_PTR expected = 0;
-    while (!word->compare_exchange_weak(expected, self, std::memory_order_acquire)) {
+    for (unsigned spins = 0;
+         !word->compare_exchange_weak(expected, self, std::memory_order_acquire); ++spins) {
         expected = 0;
-        sched_yield();
+        // Holders run short sections; a holder that was preempted needs the processor back.
+        if (spins < 64) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        } else {
+            sched_yield();
+        }
     }
 }
 
@@ -106,33 +135,29 @@ void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
     event->Header.Type = type == NotificationEvent
                              ? tarnel::host::kernel::kNotificationEventType
                              : tarnel::host::kernel::kSynchronizationEventType;
-    State(&event->Header).store(state ? 1 : 0);
+    State(&event->Header).store(state ? kSignalled : 0);
     event->Header.WaitListHead.Flink = event->Header.WaitListHead.Blink =
         &event->Header.WaitListHead;
 }
 
 LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
-    LONG previous = State(&event->Header).exchange(1);
-    // Waiters re-check the state, so waking all is correct for both event types.
-    Futex(&event->Header.SignalState, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
-    return previous;
+    return Signal(&event->Header);
 }
 
 LONG KeResetEvent(PRKEVENT event) {
-    return State(&event->Header).exchange(0);
+    return State(&event->Header).fetch_and(~kSignalled) & kSignalled;
 }
 void KeClearEvent(PRKEVENT event) {
-    State(&event->Header).store(0);
+    State(&event->Header).fetch_and(~kSignalled);
 }
 LONG KeReadStateEvent(PRKEVENT event) {
-    return State(&event->Header).load();
+    return State(&event->Header).load() & kSignalled;
 }
 
 namespace tarnel::host::kernel {
 
 void SignalDispatcherObject(DISPATCHER_HEADER* header) {
-    State(header).store(1);
-    Futex(&header->SignalState, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
+    Signal(header);
 }
 
 }  // namespace tarnel::host::kernel
@@ -146,34 +171,46 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
                  object, t_irql);
     const bool consume = header->Type == tarnel::host::kernel::kSynchronizationEventType;
 
-    LONGLONG deadline = 0;  // system time, 100 ns units
-    if (timeout && timeout->QuadPart != 0)
-        deadline = timeout->QuadPart < 0 ? NowSystemTime() - timeout->QuadPart : timeout->QuadPart;
+    // A relative time-out runs on the monotonic clock from now, an absolute one on the system
+    // clock; either way the deadline is fixed once, so a wait woken early does not stretch it.
+    timespec deadline{};
+    int waitOp = FUTEX_WAIT_BITSET_PRIVATE;
+    if (timeout && timeout->QuadPart < 0) {
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        LONGLONG ns = deadline.tv_nsec - timeout->QuadPart * 100;
+        deadline.tv_sec += static_cast<time_t>(ns / 1000000000);
+        deadline.tv_nsec = static_cast<long>(ns % 1000000000);
+    } else if (timeout && timeout->QuadPart > 0) {
+        LONGLONG units = timeout->QuadPart - 11644473600LL * 10000000LL;  // since 1970
+        if (units < 0)
+            units = 0;
+        deadline.tv_sec = static_cast<time_t>(units / 10000000);
+        deadline.tv_nsec = static_cast<long>((units % 10000000) * 100);
+        waitOp |= FUTEX_CLOCK_REALTIME;
+    }
 
     auto& state = State(header);
     for (;;) {
-        if (consume) {
-            LONG expected = 1;
-            if (state.compare_exchange_strong(expected, 0))
+        LONG now = state.load();
+        if (now & kSignalled) {
+            if (!consume || state.compare_exchange_weak(now, now & ~kSignalled))
                 return STATUS_SUCCESS;
-        } else if (state.load() != 0) {
-            return STATUS_SUCCESS;
+            continue;
         }
         if (poll)
             return STATUS_TIMEOUT;
-        timespec rel{};
-        const timespec* relp = nullptr;
-        if (timeout) {
-            LONGLONG left = deadline - NowSystemTime();
-            if (left <= 0)
-                return STATUS_TIMEOUT;
-            rel.tv_sec = left / 10000000;
-            rel.tv_nsec = (left % 10000000) * 100;
-            relp = &rel;
+        if (!(now & kWaiters) && !state.compare_exchange_weak(now, now | kWaiters))
+            continue;
+        if (Futex(&header->SignalState, waitOp, now | kWaiters, timeout ? &deadline : nullptr) <
+            0) {
+            if (errno == ETIMEDOUT) {
+                // Signalled at the last moment counts as signalled.
+                if (!(state.load() & kSignalled))
+                    return STATUS_TIMEOUT;
+            } else if (errno != EAGAIN && errno != EINTR) {
+                BugCheck("WAIT_FAILED", "futex wait failed (errno %d)", errno);
+            }
         }
-        if (Futex(&header->SignalState, FUTEX_WAIT_PRIVATE, 0, relp) < 0 && errno != EAGAIN &&
-            errno != EINTR && errno != ETIMEDOUT)
-            BugCheck("WAIT_FAILED", "futex wait failed (errno %d)", errno);
     }
 }
 
