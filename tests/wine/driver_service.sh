@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Loads the real x64 Tarnel.sys in Wine's kernel emulation (winedevice) as a kernel service: the
 # image loads with its imports resolved, DriverEntry returns STATUS_SUCCESS, the service stops and
-# the image unloads; then a root-enumerated port device reaches AddDevice and IRP_MN_START_DEVICE.
-# Everything is read back from Wine's own traces and from sc.exe.
+# the image unloads; then a root-enumerated port device reaches AddDevice and IRP_MN_START_DEVICE,
+# is removed, and the driver unloads with its pool given back. Everything is read back from Wine's
+# own traces (kept in the artefact folder), from sc.exe and from reg.exe.
 #
 # usage: driver_service.sh <Tarnel.sys> <objdump> <artefact folder>
 # Exit 77 (skip) when wine64 is not installed.
@@ -64,8 +65,8 @@ restart_server() {
 }
 state_of() { run sc query TARNEL | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
 wait_state() {
-    local want=$1 i
-    for i in $(seq 1 50); do
+    local want=$1
+    for _ in $(seq 1 150); do
         [ "$(state_of)" = "$want" ] && return 0
         sleep 0.2
     done
@@ -204,7 +205,7 @@ restart_server
 log=$artefacts/device.log
 traced "$wine" sc query TARNEL >/dev/null 2>"$log"
 wait_state RUNNING || fail "the instance's driver was not started at boot"
-for i in $(seq 1 50); do
+for _ in $(seq 1 150); do
     grep -q 'VSERIAL_Dispatch : IRP_MN_START_DEVICE' "$log" && break
     sleep 0.2
 done
@@ -248,7 +249,7 @@ group=$(grep -E 'process_send_start_message .* L"(Winedevice[0-9]+|TARNEL)"' "$l
     sed -n 's/.* L"\(Winedevice[0-9]*\|TARNEL\)".*/\1/p' | grep -B1 -m1 '^TARNEL$' | head -1)
 if [ -n "$group" ] && [ "$group" != TARNEL ]; then
     run sc stop "$group" >"$artefacts/sc-stop-group.txt"
-    for i in $(seq 1 50); do
+    for _ in $(seq 1 150); do
         grep -q "service group L\"$group\" stopped" "$log" && break
         sleep 0.2
     done
