@@ -27,6 +27,5 @@ add_test(NAME win.dist_layout
             -DZIP=${TARNEL_DIST_ZIP} -DSCRATCH=${CMAKE_BINARY_DIR}/dist-check
             -DOSSLSIGNCODE=${TARNEL_OSSLSIGNCODE} -DOPENSSL=${TARNEL_OPENSSL}
             -P ${PROJECT_SOURCE_DIR}/cmake/check_dist.cmake)
-set_tests_properties(win.dist_make PROPERTIES LABELS cross FIXTURES_SETUP tarnel_dist
-                     RESOURCE_LOCK tarnel_win_build)
+set_tests_properties(win.dist_make PROPERTIES LABELS cross FIXTURES_SETUP tarnel_dist)
 set_tests_properties(win.dist_layout PROPERTIES LABELS cross FIXTURES_REQUIRED tarnel_dist)

@@ -56,12 +56,20 @@ run() { "$wine" "$@" 2>/dev/null | tr -d '\r'; }
 # The traced channels: relay for the driver's entry, dispatch and unload calls (RelayInclude names
 # no module, so no export is thunked), the kernel, the loader, services and Plug and Play, and
 # debugstr, the channel that carries DbgPrint.
-traced() {
-    WINEDEBUG=fixme-all,+relay,+ntoskrnl,+loaddll,+service,+winedevice,+plugplay,+debugstr "$@"
-}
+channels=fixme-all,+relay,+ntoskrnl,+loaddll,+service,+winedevice,+plugplay,+debugstr
 restart_server() {
     "$wineserver" -k >/dev/null 2>&1
     "$wineserver" -w >/dev/null 2>&1
+}
+# Boots the prefix with tracing into a log: a persistent server (without -p the server shuts
+# services down a few seconds after the last program ends), then one program whose boot starts
+# services.exe and its winedevice processes, which inherit its standard error.
+boot_traced() {  # log channels program...
+    local log=$1 debug=$2
+    shift 2
+    : >"$log"
+    WINEDEBUG=$debug "$wineserver" -p 2>>"$log"
+    WINEDEBUG=$debug "$wine" "$@" 2>>"$log"
 }
 state_of() { run sc query TARNEL | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
 wait_state() {
@@ -115,7 +123,7 @@ in_image() {  # address base
 
 # ---- 1: the driver as a kernel service ----
 log=$artefacts/service.log
-traced "$wine" sc start TARNEL >"$artefacts/sc-start.txt" 2>"$log"
+boot_traced "$log" "$channels" sc start TARNEL >"$artefacts/sc-start.txt"
 tr -d '\r' <"$artefacts/sc-start.txt" >"$artefacts/sc-start.tmp" && mv "$artefacts/sc-start.tmp" "$artefacts/sc-start.txt"
 if grep -q 'STATE *: *4 *RUNNING' "$artefacts/sc-start.txt"; then
     pass "sc start TARNEL: RUNNING"
@@ -203,7 +211,8 @@ run reg add "$key\\Device Parameters" /v PortName /t REG_SZ /d COM7 /f >/dev/nul
 restart_server
 
 log=$artefacts/device.log
-traced "$wine" sc query TARNEL >/dev/null 2>"$log"
+# +server as well: the replies to the driver's registry reads show where the start ends.
+boot_traced "$log" "$channels,+server" sc query TARNEL >/dev/null
 wait_state RUNNING || fail "the instance's driver was not started at boot"
 for _ in $(seq 1 150); do
     grep -q 'VSERIAL_Dispatch : IRP_MN_START_DEVICE' "$log" && break
@@ -236,10 +245,13 @@ fi
 if grep -q -F 'IoCreateSymbolicLink L"\\DosDevices\\COM7"' "$log"; then
     echo "note: the device started and published COM7"
 else
-    # Wine checks the access a kernel-mode handle was opened with (Windows does not): the device
-    # key opened for STANDARD_RIGHTS_READ cannot be queried, so the start ends without a COM name.
-    echo "note: the start ended before COM7 was published: Wine refuses the PortName query on the"
-    echo "      device key opened for STANDARD_RIGHTS_READ (Windows grants kernel handles every access)"
+    reply=$(grep -A1 -F 'get_key_value( hkey=' "$log" | grep -A1 -F 'name=L"PortName"' | tail -1)
+    echo "note: the start ended before COM7 was published; Wine's reply to reading PortName:"
+    echo "      ${reply:-none traced}"
+    # Wine checks the access a kernel-mode handle was opened with; Windows does not, so there the
+    # key opened for STANDARD_RIGHTS_READ can be queried.
+    [[ "$reply" == *ACCESS_DENIED* ]] &&
+        echo "      (the device key was opened for STANDARD_RIGHTS_READ, which Wine holds to)"
 fi
 
 # A Plug and Play driver stays loaded while it has devices; stopping the winedevice process that
