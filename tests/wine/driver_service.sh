@@ -257,6 +257,9 @@ fi
 # A Plug and Play driver stays loaded while it has devices; stopping the winedevice process that
 # hosts it removes the device (surprise removal, then removal) and then unloads the driver.
 run sc stop TARNEL >"$artefacts/sc-stop-device.txt"
+sleep 0.5
+refusal=$(grep -m1 'cannot unload driver .*TARNEL' "$log" | cut -d: -f3-)
+echo "note: sc stop with the device present: ${refusal:-no refusal traced}"
 group=$(grep -E 'process_send_start_message .* L"(Winedevice[0-9]+|TARNEL)"' "$log" |
     sed -n 's/.* L"\(Winedevice[0-9]*\|TARNEL\)".*/\1/p' | grep -B1 -m1 '^TARNEL$' | head -1)
 if [ -n "$group" ] && [ "$group" != TARNEL ]; then
