@@ -3,6 +3,11 @@ set(TARNEL_WIN_PART "" CACHE STRING "driver or tool")
 # Checks of the images this sub-build makes run here, under the win preset's ctest.
 enable_testing()
 
+# Reproducible images: no link time in the PE header, no build or source paths in the code.
+add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=>"
+                    "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_BINARY_DIR}/=>")
+add_link_options(-Wl,--no-insert-timestamp)
+
 if(TARNEL_WIN_PART STREQUAL "driver")
     if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
         message(FATAL_ERROR "The driver is built for x64 only")
@@ -17,6 +22,12 @@ if(TARNEL_WIN_PART STREQUAL "driver")
         COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DIMAGE=$<TARGET_FILE:Tarnel>
                 -P ${PROJECT_SOURCE_DIR}/cmake/check_driver_image.cmake)
     set_tests_properties(cross.tarnel_sys_image PROPERTIES LABELS cross)
+    # The real image in Wine's kernel emulation: service start and stop, a root-enumerated device.
+    add_test(NAME wine.tarnel_sys_service
+        COMMAND bash ${PROJECT_SOURCE_DIR}/tests/wine/driver_service.sh $<TARGET_FILE:Tarnel>
+                ${CMAKE_OBJDUMP} ${CMAKE_CURRENT_BINARY_DIR}/wine-artefacts/driver)
+    set_tests_properties(wine.tarnel_sys_service PROPERTIES LABELS wine SKIP_RETURN_CODE 77
+                         TIMEOUT 300)
 elseif(TARNEL_WIN_PART STREQUAL "tool")
     add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
     add_library(tarnel_win32_probe OBJECT tests/cross/win32_probe.cpp)
@@ -30,6 +41,12 @@ elseif(TARNEL_WIN_PART STREQUAL "tool")
         target_link_libraries(tarnel_discovery_link_probe PRIVATE tarnel_discovery)
         target_link_options(tarnel_discovery_link_probe PRIVATE -static)
     endif()
+    # The tool's image, once this sub-build makes one.
+    add_test(NAME cross.tool_image
+        COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DBUILD_DIR=${CMAKE_CURRENT_BINARY_DIR}
+                -DPROCESSOR=${CMAKE_SYSTEM_PROCESSOR}
+                -P ${PROJECT_SOURCE_DIR}/cmake/check_tool_image.cmake)
+    set_tests_properties(cross.tool_image PROPERTIES LABELS cross SKIP_REGULAR_EXPRESSION "SKIP:")
 else()
     message(FATAL_ERROR "TARNEL_WIN_PART must be driver or tool")
 endif()
