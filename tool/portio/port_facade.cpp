@@ -81,16 +81,16 @@ int CPortFacade::Transact(int mode, const BYTE command[3], int header, int termi
     while (GetTickCount() - start < kWaitMs) {
         if (WaitReadAvailable(device) < 1)
             break;  // nothing more within the wait: the reply (or its absence) is complete
-        BYTE byte = 0;
-        if (manager->Read(m_portId, &byte, 1, device) != 1)
+        BYTE received = 0;
+        if (manager->Read(m_portId, &received, 1, device) != 1)
             continue;
         if (!headerSeen) {
-            headerSeen = byte == header;
+            headerSeen = received == header;
             continue;
         }
         if (output && stored < capacity)
-            output[stored++] = byte;
-        if (terminator != kNoByte && byte == terminator)
+            output[stored++] = received;
+        if (terminator != kNoByte && received == terminator)
             break;
     }
     if (m_isOpen)

@@ -717,14 +717,14 @@ void PortFigures(int rounds) {
         echo[0].insert(echo[0].end(), x.begin(), x.end());
         echo[1].insert(echo[1].end(), y.begin(), y.end());
     }
-    auto rate = [](double v) { return Fmt("%.1f MiB/s", v); };
+    auto mibs = [](double v) { return Fmt("%.1f MiB/s", v); };
     auto times = [](const std::vector<double>& v) {
         return Fmt("%.0f", Median(v)) + Fmt("/%.0f us", Percentile(v, 0.99));
     };
     std::printf("  (throughput ratios: port / socket; time ratios: port / socket)\n");
-    PrintRatio("10 MiB in 4 KiB writes", rate(w4[0]), rate(w4[1]), write4k);
-    PrintRatio("1 MiB in 64-byte writes", rate(w64[0]), rate(w64[1]), write64);
-    PrintRatio("10 MiB bulk read, 4 KiB reads", rate(br[0]), rate(br[1]), bulkRead);
+    PrintRatio("10 MiB in 4 KiB writes", mibs(w4[0]), mibs(w4[1]), write4k);
+    PrintRatio("1 MiB in 64-byte writes", mibs(w64[0]), mibs(w64[1]), write64);
+    PrintRatio("10 MiB bulk read, 4 KiB reads", mibs(br[0]), mibs(br[1]), bulkRead);
     PrintRatio("reply -> read done, med/p99", times(reply[0]), times(reply[1]), replyMedian);
     PrintRatio("1-byte echo round trip, med/p99", times(echo[0]), times(echo[1]), echoMedian);
     AddGoal("write_4k_vs_raw", write4k.median(), true, 0.8, "x");
