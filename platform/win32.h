@@ -17,4 +17,5 @@
 #include <wchar.h>
 #else
 #include "platform/host/win32/windows.h"
+#include "platform/host/win32/winsock.h"
 #endif

@@ -10,5 +10,6 @@
 #include "platform/host/win32/registry.h"
 #include "platform/host/win32/serial.h"
 #include "platform/host/win32/sync.h"
+#include "platform/host/win32/threads.h"
 #include "platform/host/win32/time.h"
 #include "platform/host/win32/wide.h"
