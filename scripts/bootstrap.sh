@@ -9,6 +9,7 @@ packages=(
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 mingw-w64-tools
     clang libclang-rt-14-dev
     iproute2 python3 python3-serial
+    wine wine64 xvfb imagemagick
 )
 
 missing=()

@@ -15,5 +15,7 @@ int RunAssign(int argc, char** argv);
 int RunSend(int argc, char** argv);
 // tarnel-host pty COMn [--link PATH]: relay a virtual port to a Linux pseudo-terminal.
 int RunPty(int argc, char** argv);
+// tarnel-host ui show DIALOG [PNG] | pictures FOLDER: the tool's dialogs on the host backend.
+int RunUi(int argc, char** argv);
 
 }  // namespace tarnel::hosttool
