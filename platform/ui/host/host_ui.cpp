@@ -268,7 +268,7 @@ std::vector<ControlSnapshot> ReadControls(const WindowRef& w) {
 
 std::optional<Picture> Snapshot(const WindowRef& w) {
     auto out = std::make_shared<std::optional<Picture>>();
-    Act(
+    bool ran = Act(
         w,
         [out](Window& win) {
             win.Render();
@@ -282,6 +282,8 @@ std::optional<Picture> Snapshot(const WindowRef& w) {
             return true;
         },
         false);
+    if (!ran)
+        return std::nullopt;
     return *out;
 }
 
