@@ -1,7 +1,13 @@
 // The application object: the sockets failure box from string 103 and no main dialog, the main
 // dialog run to its end, the exit code with and without a requested restart; the version text
 // from the version resource.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "platform/host/machine/machine.h"
 #include "tests/ui/ui_fixture.h"
+#include "tool/support/trace.h"
 #include "tool/app/app.h"
 #include "tool/app/res/resource.h"
 #include "tool/app/win_helper.h"
@@ -66,6 +72,36 @@ TEST_F(AppTest, ExitCodeAndRestart) {
         app.SetRebootRequested(reboot);
         EXPECT_EQ(app.ExitInstance(), reboot ? 1 : 0);
         EXPECT_EQ(restarts, reboot ? 1 : 0);
+    }
+}
+
+// The exit lines in the main trace target: "ExitInstance : 0" without a restart; "Reboot" and
+// nothing after it with one, because the target is gone by then.
+TEST_F(AppTest, ExitTraceLines) {
+    namespace fs = std::filesystem;
+    for (bool reboot : {false, true}) {
+        SCOPED_TRACE(reboot ? "restart requested" : "no restart");
+        tarnel::host::TestMachine machine;
+        fs::path logs = machine.machine().driveC() / "Logs";
+        TraceRegister(TRACE_ID_MAIN, 1, TEXT("Tarnel_Configuration"), TEXT("C:\\Logs\\"));
+        CTarnel_ConfigurationApp app({[] { return true; }, [] { return true; }, nullptr});
+        app.SetRebootRequested(reboot);
+        app.ExitInstance();
+        TraceRemove(-1);
+        std::string text;
+        for (const auto& entry : fs::directory_iterator(logs)) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            std::string bytes((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+            for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+                if (bytes[i + 1] == 0)
+                    text += bytes[i];
+            }
+        }
+        EXPECT_EQ(text.find("ExitInstance : 0") != std::string::npos, !reboot) << text;
+        EXPECT_EQ(text.find("ExitInstance : 1"), std::string::npos) << text;
+        EXPECT_EQ(text.find("CTarnel_ConfigurationApp::ExitInstance") != std::string::npos, true);
+        EXPECT_EQ(text.find(" Reboot") != std::string::npos, reboot) << text;
     }
 }
 
