@@ -288,8 +288,8 @@ class WaitCursor {
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-// Resources: the program's resource script, given once before any dialog runs (the Windows
-// backend reads its linked resources instead and keeps the text only for nothing).
+// Resources: the program's resource script, given before any dialog runs; the host backend reads
+// its templates, strings and version from it, the Windows backend uses the linked resources.
 void UseResourceScript(const char* script, const char* header);
 String LoadString(UINT id);
 // The product version of a file's version resource (an empty path: the running program).
