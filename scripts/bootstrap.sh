@@ -10,7 +10,7 @@ packages=(
     clang libclang-rt-14-dev
     iproute2 python3 python3-serial
     socat
-    wine64 osslsigncode openssl
+    wine wine64 xvfb imagemagick osslsigncode openssl
 )
 
 missing=()

@@ -19,5 +19,7 @@ int RunSend(int argc, char** argv);
 int RunPty(int argc, char** argv);
 // tarnel-host printers list | ports | add | add-port: the print queues and the spooler's ports.
 int RunPrinters(int argc, char** argv);
+// tarnel-host ui show DIALOG [PNG] | pictures FOLDER: the tool's dialogs on the host backend.
+int RunUi(int argc, char** argv);
 
 }  // namespace tarnel::hosttool

@@ -1,0 +1,112 @@
+// ui_gallery.exe DIALOG OUTDIR: shows one of the tool's dialogs as a real window (msg0, msg1,
+// msg4, search, banner), writes OUTDIR\DIALOG.txt with the dialog's base units, client origin and
+// every control's rectangle on the screen, then OUTDIR\DIALOG.ready; closes when
+// OUTDIR\DIALOG.done appears (or after 60 s).
+#include <cstdio>
+#include <string>
+
+#include "platform/win32.h"
+#include "platform/ui/ui.h"
+#include "tool/app/main_banner_dlg.h"
+#include "tool/app/message_dlg.h"
+#include "tool/app/res/resource.h"
+#include "tool/app/resources_text.h"
+#include "tool/discovery/search_dlg.h"
+
+#include <shellapi.h>
+
+namespace {
+
+std::wstring g_out;
+std::wstring g_name;
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void Describe(HWND dialog) {
+    RECT units{0, 0, 4, 8};
+    MapDialogRect(dialog, &units);
+    RECT client{};
+    GetClientRect(dialog, &client);
+    POINT origin{0, 0};
+    ClientToScreen(dialog, &origin);
+    FILE* f = _wfopen((g_out + L"\\" + g_name + L".txt").c_str(), L"w");
+    if (!f)
+        return;
+    std::fprintf(f, "units %ld %ld\n", units.right, units.bottom);
+    std::fprintf(f, "client %ld %ld %ld %ld\n", origin.x, origin.y, client.right, client.bottom);
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        RECT r{};
+        GetWindowRect(child, &r);
+        std::fprintf(f, "control %d %ld %ld %ld %ld %d\n", GetDlgCtrlID(child), r.left, r.top,
+                     r.right, r.bottom, IsWindowVisible(child) ? 1 : 0);
+    }
+    std::fclose(f);
+    FILE* ready = _wfopen((g_out + L"\\" + g_name + L".ready").c_str(), L"w");
+    if (ready)
+        std::fclose(ready);
+}
+
+// Adds the describe-and-wait timer to a dialog class.
+template <typename Base>
+class Shown : public Base {
+  protected:
+    bool OnInitDialog() override {
+        bool focus = Base::OnInitDialog();
+        this->SetTimer(kTimer, 300);
+        return focus;
+    }
+    void OnTimer(UINT_PTR id) override {
+        if (id != kTimer) {
+            Base::OnTimer(id);
+            return;
+        }
+        HWND hwnd = GetActiveWindow();
+        if (!described_ && hwnd) {
+            Describe(hwnd);
+            described_ = true;
+        } else if (Exists(g_out + L"\\" + g_name + L".done") || ++waited_ > 200) {
+            this->KillTimer(kTimer);
+            this->EndDialog(ui::kIdCancel);
+        }
+    }
+
+  private:
+    static constexpr UINT_PTR kTimer = 4711;
+    bool described_ = false;
+    int waited_ = 0;
+};
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv || argc < 3)
+        return 2;
+    g_name = argv[1];
+    g_out = argv[2];
+    ui::InitCommonControls(0xFF);
+    if (g_name == L"msg0" || g_name == L"msg1" || g_name == L"msg4") {
+        Shown<CMessageDlg> dlg;
+        int set = g_name == L"msg0" ? 0 : g_name == L"msg1" ? 1 : 4;
+        dlg.Setup(XStringW(TEXT("Morvik Lumaport")),
+                  XStringW(TEXT("Restart the computer can take effect. \nPlease restart the "
+                                "computer.\n\n[Yes] I want to restart my computer now.")),
+                  set, set == 4 ? 20 : 24, set == 4 ? 400 : 700, set == 4 ? 36 : 37);
+        dlg.DoModal();
+    } else if (g_name == L"search") {
+        Shown<CSearchDlg> dlg;
+        dlg.remaining = 1000000;
+        dlg.statusText = TEXT("Now Searching.");
+        dlg.DoModal();
+    } else if (g_name == L"banner") {
+        Shown<CMainBannerDlg> dlg;
+        dlg.DoModal();
+    } else {
+        return 2;
+    }
+    LocalFree(argv);
+    return 0;
+}

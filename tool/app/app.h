@@ -1,0 +1,33 @@
+// CTarnel_ConfigurationApp: start-up (common controls, sockets, settings key), the main dialog
+// run to its end, and the exit with the restart a command-line run may have asked for.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/ui/ui.h"
+
+class CTarnel_ConfigurationApp : public ui::App {
+  public:
+    // What start-up and exit call out to; each has the program's own default.
+    struct Services {
+        std::function<bool()> startSockets;  // Windows Sockets 2.2
+        std::function<bool()> restartWindows;
+        std::function<std::unique_ptr<ui::Dialog>()> createMainDialog;
+    };
+
+    explicit CTarnel_ConfigurationApp(Services services);
+
+    bool InitInstance() override;
+    int ExitInstance() override;
+
+    // Called by the command-line run (option "rs").
+    void SetRebootRequested(bool requested) { rebootRequested_ = requested; }
+    bool IsRebootRequested() const { return rebootRequested_; }
+
+    static CTarnel_ConfigurationApp* Current();
+
+  private:
+    Services services_;
+    bool rebootRequested_ = false;
+};
