@@ -13,6 +13,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <setupapi.h>
+#include <newdev.h>
 #include <shlwapi.h>
 #include <stdio.h>
 #include <wchar.h>

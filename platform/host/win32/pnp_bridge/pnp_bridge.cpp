@@ -1,0 +1,50 @@
+// Connects the Win32 personality to the host kernel's Plug and Play manager when the program
+// starts. Linked into programs (not libraries) that use both personalities.
+#include <algorithm>
+#include <cctype>
+
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/kernel/pnp.h"
+#include "platform/host/kernel/user_io.h"
+#include "platform/host/win32/errors.h"
+#include "platform/host/win32/pnp_manager.h"
+
+namespace {
+
+namespace hk = tarnel::host::kernel;
+
+DWORD Start(const std::u16string& id) {
+    for (const auto& info : hk::DeviceInstances())
+        if (std::u16string(info.instanceId.begin(), info.instanceId.end()) == id)
+            return info.state == hk::DeviceState::Started ? ERROR_SUCCESS : ERROR_NOT_READY;
+    const NTSTATUS status = hk::StartDeviceInstance(id);
+    return NT_SUCCESS(status) ? ERROR_SUCCESS : hk::NtStatusToWin32Error(status);
+}
+
+DWORD Remove(const std::u16string& id) {
+    for (const auto& info : hk::DeviceInstances()) {
+        if (std::u16string(info.instanceId.begin(), info.instanceId.end()) != id)
+            continue;
+        const NTSTATUS status = hk::RemoveDeviceInstance(id);
+        return NT_SUCCESS(status) ? ERROR_SUCCESS : hk::NtStatusToWin32Error(status);
+    }
+    return ERROR_SUCCESS;  // never started in this machine's life: nothing to stop
+}
+
+bool Running(const std::u16string& service) {
+    const std::string narrow(service.begin(), service.end());
+    for (const auto& info : hk::DeviceInstances())
+        if (info.state == hk::DeviceState::Started && info.service.size() == narrow.size() &&
+            std::equal(narrow.begin(), narrow.end(), info.service.begin(),
+                       [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
+            return true;
+    return false;
+}
+
+const tarnel::host::PnpManagerOps kOps = {&hk::EnsureMachineBooted, &Start, &Remove, &Running};
+
+struct Connect {
+    Connect() { tarnel::host::SetPnpManager(&kOps); }
+} g_connect;
+
+}  // namespace
