@@ -203,6 +203,37 @@ TEST_F(InstallTest, FailuresLeaveNothingBehind) {
     }
 }
 
+// Windows refuses device removal to a 32-bit program on 64-bit Windows: each failure is traced,
+// and only the windowed tool shows "Remove Error".
+TEST_F(InstallTest, RemovalRefusedUnderWow64) {
+    ASSERT_EQ(CVPInstall::Install(TEXT("Tarnel.INF"), kHardwareId), VP_INSTALL_OK);
+    host::MachineConfig config = machine_->machine().config();
+    config.toolWow64 = true;
+    machine_->machine().setConfig(config);
+    for (bool windowless : {false, true}) {
+        SCOPED_TRACE(windowless ? "without a window" : "windowed");
+        CVPInstall::SetWindowless(windowless);
+        host::ResetMessageBoxes();
+        ClearTrace();
+        CVPInstall::DeleteDeviceInfo(kHardwareId);
+        const std::vector<std::string> lines = TraceLines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(),
+                            "CVPInstall::DeleteDeviceInfo <ERROR> SetupDiCallClassInstaller"),
+                  lines.end());
+        EXPECT_EQ(Ports(), std::vector<std::string>{"COM1"});
+        const auto boxes = host::MessageBoxes();
+        ASSERT_EQ(boxes.size(), windowless ? 0u : 1u);
+        if (!windowless) {
+            EXPECT_EQ(Narrow(boxes[0].text), "Remove Error");
+            EXPECT_EQ(boxes[0].type, UINT(MB_OK));
+        }
+    }
+    config.toolWow64 = false;
+    machine_->machine().setConfig(config);
+    Uninstall();
+    EXPECT_TRUE(Ports().empty());
+}
+
 TEST_F(InstallTest, SecureBootChoosesTheSecureInf) {
     SetRaw64(u"SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State", u"UEFISecureBootEnabled",
              REG_DWORD, Bytes({1, 0, 0, 0}));
