@@ -3,6 +3,9 @@
 // simulator, a second port, the uninstall leaving nothing behind, and the failures.
 #include <gtest/gtest.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -22,6 +25,8 @@
 #include "tools/printer-sim/printer_sim.h"
 
 namespace fs = std::filesystem;
+
+extern char** environ;
 
 namespace tarnel::storetest {
 namespace {
@@ -232,6 +237,60 @@ TEST_F(InstallTest, RemovalRefusedUnderWow64) {
     machine_->machine().setConfig(config);
     Uninstall();
     EXPECT_TRUE(Ports().empty());
+}
+
+// tarnel-host runs the tool's install and uninstall in processes of their own; this process,
+// as an application, boots the machine and prints through the port they made.
+TEST_F(InstallTest, InstallAndUninstallInOtherProcesses) {
+    auto tool = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), TARNEL_HOST_TOOL);
+        std::vector<std::string> env = {"TARNEL_MACHINE=" + machine_->root().string()};
+        for (char** e = environ; *e; ++e)
+            if (std::strncmp(*e, "TARNEL_MACHINE=", 15) != 0)
+                env.emplace_back(*e);
+        std::vector<char*> argv, envp;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (std::string& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        pid_t pid = 0;
+        if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0)
+            return -1;
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    Boot(true, true);  // the 32-bit tool's machine; tarnel-host acts as its 64-bit build
+    const fs::path package = host::Machine::current().driveC() / "Package";
+    fs::create_directories(package);
+    fs::copy_file(TARNEL_PACKAGE_DIR "/Tarnel.INF", package / "Tarnel.INF");
+    fs::copy_file(TARNEL_HOST_DRIVER, package / "Tarnel.sys");
+    ASSERT_EQ(tool({"install-package", package.string()}), 0);
+    ASSERT_EQ(Ports(), std::vector<std::string>{"COM1"});
+
+    printersim::PrinterSimulator printer;
+    std::string error;
+    ASSERT_TRUE(printer.start(error)) << error;
+    ASSERT_EQ(tool({"assign", "COM1", "127.0.0.1", std::to_string(printer.port())}), 0);
+    HANDLE h = CreateFileW(u"COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    const std::string page = "from another process\r\n";
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(h, page.data(), DWORD(page.size()), &written, nullptr));
+    EXPECT_TRUE(printer.waitForBytes(page.size(), std::chrono::seconds(20)));
+    CloseHandle(h);
+    hk::ShutdownMachine();  // this process lets go of the driver before the uninstall
+
+    ASSERT_EQ(tool({"uninstall-package"}), 0);
+    EXPECT_TRUE(Ports().empty());
+    EXPECT_TRUE(OemInfs().empty());
+    EXPECT_FALSE(fs::exists(Windows() / "System32" / "drivers" / "Tarnel.sys"));
+    EXPECT_FALSE(KeyExists64(u"SYSTEM\\CurrentControlSet\\Services\\TARNEL"));
+    EXPECT_TRUE(SubKeys64(u"SOFTWARE\\Morvik\\TARNEL").empty());
 }
 
 TEST_F(InstallTest, SecureBootChoosesTheSecureInf) {
