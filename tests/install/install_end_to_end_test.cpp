@@ -293,6 +293,31 @@ TEST_F(InstallTest, InstallAndUninstallInOtherProcesses) {
     EXPECT_TRUE(SubKeys64(u"SOFTWARE\\Morvik\\TARNEL").empty());
 }
 
+// The service of a driver with a started device cannot be stopped and is only marked for
+// deletion; once its devices are gone it goes. A stopped one refuses the stop and is deleted.
+TEST_F(InstallTest, DeleteServiceRunningStoppedAndMissing) {
+    const std::string w = "CVPInstall::DeleteService ";
+    const std::u16string key = u"SYSTEM\\CurrentControlSet\\Services\\TARNEL";
+    ASSERT_EQ(CVPInstall::Install(TEXT("Tarnel.INF"), kHardwareId), VP_INSTALL_OK);
+    ClearTrace();
+    CVPInstall::DeleteService(TEXT("TARNEL"));
+    EXPECT_EQ(TraceLines(), (std::vector<std::string>{w + "+ TARNEL", w + "<ERROR> ControlService",
+                                                      w + "Service deleted successfully"}));
+    EXPECT_TRUE(KeyExists64(key)) << "marked for deletion while the driver runs";
+    EXPECT_EQ(ReadRaw64(key, u"DeleteFlag").data, Bytes({1, 0, 0, 0}));
+    ClearTrace();
+    CVPInstall::DeleteService(TEXT("TARNEL"));
+    EXPECT_EQ(TraceLines(), (std::vector<std::string>{w + "+ TARNEL", w + "<ERROR> ControlService",
+                                                      w + "<ERROR> DeleteService"}));
+
+    CVPInstall::DeleteDeviceInfo(kHardwareId);
+    ClearTrace();
+    CVPInstall::DeleteService(TEXT("TARNEL"));
+    EXPECT_EQ(TraceLines(), (std::vector<std::string>{w + "+ TARNEL", w + "<ERROR> OpenService"}))
+        << "the marked service went with its driver";
+    EXPECT_FALSE(KeyExists64(key));
+}
+
 TEST_F(InstallTest, SecureBootChoosesTheSecureInf) {
     SetRaw64(u"SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State", u"UEFISecureBootEnabled",
              REG_DWORD, Bytes({1, 0, 0, 0}));
