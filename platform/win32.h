@@ -14,6 +14,7 @@
 #include <windows.h>
 #include <setupapi.h>
 #include <winspool.h>
+#include <newdev.h>
 #include <shlwapi.h>
 #include <stdio.h>
 #include <wchar.h>

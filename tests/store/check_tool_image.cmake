@@ -20,7 +20,12 @@ foreach(name RegOpenKeyExW RegCreateKeyExW RegQueryValueExW RegSetValueExW RegEn
         RegCloseKey SHDeleteKeyW inet_addr htons IsWow64Process GetModuleHandleW GetProcAddress
         GetVersionExW GetSystemMetrics AdjustTokenPrivileges ExitWindowsEx GetSystemDirectoryW
         SetupGetInfFileListW SetupOpenInfFileW SetupFindFirstLineW SetupGetStringFieldW
-        SetupCloseInfFile DeleteFileW SetFileAttributesW GetWindowsDirectoryW)
+        SetupCloseInfFile DeleteFileW SetFileAttributesW GetWindowsDirectoryW
+        SetupDiGetINFClassW SetupDiCreateDeviceInfoList SetupDiCreateDeviceInfoW
+        SetupDiSetDeviceRegistryPropertyW SetupDiCallClassInstaller SetupDiGetClassDevsW
+        SetupDiEnumDeviceInfo SetupDiGetDeviceRegistryPropertyW SetupDiDestroyDeviceInfoList
+        UpdateDriverForPlugAndPlayDevicesW OpenSCManagerW OpenServiceW ControlService
+        QueryServiceStatus DeleteService CloseServiceHandle MessageBoxW FindFirstFileW)
     if(NOT dump MATCHES "[ \t]${name}\n")
         message(FATAL_ERROR "${IMAGE} does not import ${name}")
     endif()

@@ -31,6 +31,8 @@ int wmain(int argc, wchar_t** argv) {
                                number);
     const bool deleted = DeleteAssignedInfo(found, kProductKey);
     CVPInstall::DeleteRegistryAllAssignedInfo(kProductKey);
-    CVPInstall::DeleteINFFile(TEXT("Pellor.Manufacturer"), TEXT("Morvik"));
+    if (argc > 3 && CVPInstall::Install(CVPInstall::ChooseInf(), kHardwareId) == VP_INSTALL_FAILED)
+        CVPInstall::UninstallAll(TEXT("Tarnel.sys"), kServiceName, kHardwareId,
+                                 TEXT("Pellor.Manufacturer"), kProductKey, TEXT("Morvik"));
     return deleted && number != 0 ? 0 : 1;
 }

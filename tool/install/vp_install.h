@@ -4,8 +4,33 @@
 
 #include "tool/support/xstring.h"
 
+// Install result codes.
+constexpr int VP_INSTALL_OK = 0;
+constexpr int VP_INSTALL_REBOOT = 1;
+constexpr int VP_INSTALL_FAILED = 2;
+
 class CVPInstall {
   public:
+    // The INF beside the tool ("Tarnel.INF" or "secure\OstraTarnel.INF") installed on a new
+    // port instance: VP_INSTALL_OK, VP_INSTALL_REBOOT or VP_INSTALL_FAILED.
+    static int Install(const XStringW& infName, const XStringW& hardwareId);
+    // The INF the tool installs from on this machine.
+    static XStringW ChooseInf();
+    // A new root-enumerated instance of the INF's class with the hardware id, and the INF's
+    // driver on it; the instance is removed again when the driver install fails.
+    static bool InstallRootEnumeratedDriver(const XStringW& hardwareId, const XStringW& infPath,
+                                            BOOL& reboot);
+    // Removes every present device carrying the hardware id (any letter case, any position in
+    // its hardware-id list).
+    static void DeleteDeviceInfo(const XStringW& hardwareId);
+    // Devices, the product's oem INFs, the driver files, the services and the store, in that
+    // order; every step runs whatever the earlier ones did.
+    static void UninstallAll(const XStringW& files, const XStringW& services,
+                             const XStringW& hardwareId, const XStringW& infKey,
+                             const XStringW& productKey, const XStringW& manufacturer);
+    static void DeleteService(const XStringW& name);
+    // A run without a window (the command line) shows no message boxes; failures are traced.
+    static void SetWindowless(bool windowless);
     // Looks up SetupUninstallOEMInfW in the loaded setupapi module; the program does this at
     // start (the first INF removal does it otherwise).
     static void LoadSetupCalls();

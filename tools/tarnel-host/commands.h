@@ -13,6 +13,9 @@ int RunDevices(const std::string& command, int argc, char** argv);
 int RunAssign(int argc, char** argv);
 // tarnel-host unassign COMn|--all: delete one assignment or all of them.
 int RunUnassign(int argc, char** argv);
+// tarnel-host install-package DIR | uninstall-package: the driver package, by the tool's code.
+int RunInstallPackage(int argc, char** argv);
+int RunUninstallPackage(int argc, char** argv);
 // tarnel-host send COMn ...: open a virtual port, write, read the printer's answer.
 int RunSend(int argc, char** argv);
 // tarnel-host pty COMn [--link PATH]: relay a virtual port to a Linux pseudo-terminal.

@@ -20,6 +20,9 @@ void usage(FILE* out) {
                  "  serialmap          boot the machine and show the serial device map\n"
                  "  assign COMn ADDRESS PORT  assign a virtual port to a printer in the store\n"
                  "  unassign COMn|--all       delete one assignment, or every one\n"
+                 "  install-package DIR  install the driver package in DIR as the tool does\n"
+                 "                     (one more port each time)\n"
+                 "  uninstall-package  remove every port, the package, the service and the store\n"
                  "  send COMn [--text T] [--hex HEX] [--file PATH] [--read-ms N]\n"
                  "                     write to a printer through the port and show its answer\n"
                  "  pty COMn [--link PATH]  relay the port to a pseudo-terminal, linked at PATH\n"
@@ -50,6 +53,10 @@ int main(int argc, char** argv) {
         return tarnel::hosttool::RunDevices(command, argc - 2, argv + 2);
     if (command == "assign")
         return tarnel::hosttool::RunAssign(argc - 2, argv + 2);
+    if (command == "install-package")
+        return tarnel::hosttool::RunInstallPackage(argc - 2, argv + 2);
+    if (command == "uninstall-package")
+        return tarnel::hosttool::RunUninstallPackage(argc - 2, argv + 2);
     if (command == "unassign")
         return tarnel::hosttool::RunUnassign(argc - 2, argv + 2);
     if (command == "send")

@@ -9,6 +9,7 @@
 
 #include "platform/host/machine/machine.h"
 #include "platform/host/win32/paths.h"
+#include "platform/host/win32/program_bitness.h"
 
 namespace {
 
@@ -60,7 +61,8 @@ BOOL IsWow64Process(HANDLE hProcess, PBOOL Wow64Process) {
         return FALSE;
     }
     tarnel::host::MachineConfig config = tarnel::host::Machine::current().config();
-    *Wow64Process = config.os64 && config.toolWow64 ? TRUE : FALSE;
+    *Wow64Process =
+        config.os64 && config.toolWow64 && !tarnel::host::ProgramIs64Bit() ? TRUE : FALSE;
     return TRUE;
 }
 

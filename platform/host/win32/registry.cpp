@@ -26,6 +26,7 @@
 #include "platform/host/machine/hive_text.h"
 #include "platform/host/machine/machine.h"
 #include "platform/host/machine/registry_store.h"
+#include "platform/host/win32/program_bitness.h"
 
 namespace {
 
@@ -135,7 +136,7 @@ LSTATUS viewOf(REGSAM sam, bool& view32) {
     } else if (sam & KEY_WOW64_64KEY) {
         view32 = false;
     } else {
-        view32 = config.toolWow64;
+        view32 = config.toolWow64 && !tarnel::host::ProgramIs64Bit();
     }
     return ERROR_SUCCESS;
 }
