@@ -10,7 +10,7 @@
 #include "tool/support/trace.h"
 #include "tool/app/app.h"
 #include "tool/app/res/resource.h"
-#include "tool/app/win_helper.h"
+#include "tool/install/win_helper.h"
 
 namespace {
 

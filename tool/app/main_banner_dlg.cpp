@@ -3,7 +3,7 @@
 #include "tool/app/main_banner_dlg.h"
 
 #include "tool/app/res/resource.h"
-#include "tool/app/win_helper.h"
+#include "tool/install/win_helper.h"
 
 CMainBannerDlg::CMainBannerDlg() : ui::Dialog(IDD_TARNEL_CONFIGURATION_DIALOG) {
     banner.fontName = TEXT("Verdana");

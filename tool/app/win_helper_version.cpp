@@ -1,6 +1,6 @@
 // CWinHelper::GetVersionText: the product version (not the file version) as the banner shows it.
 #include "platform/ui/ui.h"
-#include "tool/app/win_helper.h"
+#include "tool/install/win_helper.h"
 
 XStringW CWinHelper::GetVersionText(const XStringW& path) {
     DWORD ms = 0, ls = 0;

@@ -20,4 +20,7 @@ class CWinHelper {
     static bool IsWow64();
     static bool RebootSystem();
     static XStringW GetSystemFolder();
+    // The product version of the file's version resource (an empty path: the running program),
+    // "a.b.c" or "a.b.c.Pdd"; empty when the file has no version resource.
+    static XStringW GetVersionText(const XStringW& path);
 };
