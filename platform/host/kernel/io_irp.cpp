@@ -338,6 +338,13 @@ void MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE, LOCK_OPERATION) {
     mdl->MdlFlags |= kMdlLocked;
 }
 
+void MmBuildMdlForNonPagedPool(PMDL mdl) {
+    if (mdl->MdlFlags & kMdlLocked)
+        BugCheck("MDL_ALREADY_LOCKED", "MDL %p of locked pages built for non-paged pool",
+                 static_cast<void*>(mdl));
+    mdl->MappedSystemVa = mdl->StartVa;
+}
+
 void MmUnlockPages(PMDL mdl) {
     if (!(mdl->MdlFlags & kMdlLocked))
         BugCheck("MDL_NOT_LOCKED", "MDL %p unlocked but not locked", static_cast<void*>(mdl));
