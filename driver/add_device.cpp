@@ -48,6 +48,7 @@ NTSTATUS VSERIAL_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalD
         KeInitializeSpinLock(&ext->DeviceLock);
         KeInitializeSpinLock(&ext->Connection.Lock);
         KeInitializeEvent(&ext->Connection.Settled, NotificationEvent, TRUE);
+        KeInitializeEvent(&ext->Connection.WritesGone, NotificationEvent, TRUE);
 
         device->Flags &= ~DO_DEVICE_INITIALIZING;
         device->Flags |= DO_BUFFERED_IO;

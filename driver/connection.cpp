@@ -211,10 +211,26 @@ NTSTATUS VSERIAL_PreCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp, VSERIAL_TDI_E
     return STATUS_SUCCESS;
 }
 
+void VSERIAL_EnterWrite(PVSERIAL_EXTENSION ext) {
+    KIRQL irql = VSERIAL_SlotLock(ext);
+    ext->Connection.Writes++;
+    VSERIAL_SlotUnlock(ext, irql);
+}
+
+void VSERIAL_LeaveWrite(PVSERIAL_EXTENSION ext) {
+    KIRQL irql = VSERIAL_SlotLock(ext);
+    if (--ext->Connection.Writes == 0 && ext->Connection.Closing)
+        KeSetEvent(&ext->Connection.WritesGone, IO_NO_INCREMENT, FALSE);
+    VSERIAL_SlotUnlock(ext, irql);
+}
+
 void VSERIAL_CloseConnection(PVSERIAL_EXTENSION ext, PFILE_OBJECT file) {
     KIRQL irql = VSERIAL_SlotLock(ext);
     VSERIAL_CONNECTION_SLOT* slot = &ext->Connection;
     slot->Closing = 1;
+    const bool writing = slot->Writes != 0;
+    if (writing)
+        KeResetEvent(&slot->WritesGone);
     PVSERIAL_TDI_ENDPOINT endpoint = slot->Endpoint;
     slot->Endpoint = nullptr;
     if (file->FsContext == endpoint)
@@ -230,4 +246,7 @@ void VSERIAL_CloseConnection(PVSERIAL_EXTENSION ext, PFILE_OBJECT file) {
         VSERIAL_Teardown(endpoint, true);
     // A reconnecting write sees Closing and releases what it made.
     KeWaitForSingleObject(&slot->Settled, Executive, KernelMode, FALSE, nullptr);
+    // Writes whose requests were failed above complete before the handle is gone.
+    if (writing)
+        KeWaitForSingleObject(&slot->WritesGone, Executive, KernelMode, FALSE, nullptr);
 }

@@ -34,6 +34,10 @@ void VSERIAL_ReleaseConnection(VSERIAL_TDI_ENDPOINT* Endpoint);
 // After a failed send on Endpoint (the caller's reference is dropped here): ends the handle's
 // emulation thread and tears the endpoint down unless another user already did.
 NTSTATUS VSERIAL_PreCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp, VSERIAL_TDI_ENDPOINT* Endpoint);
+// A write request enters before it looks at the connection and leaves after it is completed;
+// the owner's cleanup returns only after every write has left.
+void VSERIAL_EnterWrite(PVSERIAL_EXTENSION Extension);
+void VSERIAL_LeaveWrite(PVSERIAL_EXTENSION Extension);
 // At the owner's cleanup: graceful disconnect when nothing else is in flight (bounded waits),
 // otherwise abortive; a connect in flight is cancelled.
 void VSERIAL_CloseConnection(PVSERIAL_EXTENSION Extension, PFILE_OBJECT FileObject);

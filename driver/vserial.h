@@ -35,6 +35,8 @@ struct VSERIAL_CONNECTION_SLOT {
     ULONG Attempts;                    // establishments finished, for writers that waited
     ULONG Closing;                     // the owner's cleanup began: nothing is made or used
     KEVENT Settled;                    // notification; signalled while nothing is establishing
+    LONG Writes;                       // write requests inside the driver
+    KEVENT WritesGone;                 // notification; signalled when Writes drops to 0 closing
 };
 
 // One per device object, zero-filled at creation. Field order is part of the driver's record.

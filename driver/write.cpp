@@ -10,13 +10,8 @@ static NTSTATUS VSERIAL_CompleteWrite(PIRP irp, NTSTATUS status, ULONG_PTR infor
     return status;
 }
 
-NTSTATUS VSERIAL_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+static NTSTATUS VSERIAL_WriteConnected(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG length) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    const ULONG length = stack->Parameters.Write.Length;
-    if (length == 0)
-        return VSERIAL_CompleteWrite(Irp, STATUS_SUCCESS, 0);
-
     // The connection was lost by an earlier write: one write reconnects, the others wait for it.
     PVSERIAL_TDI_ENDPOINT endpoint = nullptr;
     if (!NT_SUCCESS(VSERIAL_AcquireConnection(DeviceObject, Irp, &endpoint))) {
@@ -39,4 +34,15 @@ NTSTATUS VSERIAL_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     VSERIAL_ReleaseConnection(endpoint);
     // STATUS_TIMEOUT is a success: the application sees the bytes actually sent.
     return VSERIAL_CompleteWrite(Irp, status, sent);
+}
+
+NTSTATUS VSERIAL_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
+    const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+    if (length == 0)
+        return VSERIAL_CompleteWrite(Irp, STATUS_SUCCESS, 0);
+    VSERIAL_EnterWrite(ext);
+    const NTSTATUS status = VSERIAL_WriteConnected(DeviceObject, Irp, length);
+    VSERIAL_LeaveWrite(ext);
+    return status;
 }
