@@ -161,12 +161,12 @@ TEST_F(HostilePortTest, WritesWithoutAConnectionReconnectOnceAndShareIt) {
     Port(u"COM3");
     HANDLE h = Open(u"COM3", FILE_FLAG_OVERLAPPED);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
-    for (int round = 0; round < 5; ++round) {
+    for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE(round);
         LoseConnection(h);
         const size_t before = printer_.connectionCount();
         const size_t bytesBefore = printer_.received().size();
-        constexpr int kWriters = 4;
+        constexpr int kWriters = 8;
         std::barrier start(kWriters);
         std::atomic<int> ok{0};
         std::vector<std::thread> writers;
