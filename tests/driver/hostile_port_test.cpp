@@ -242,6 +242,7 @@ TEST_F(HostilePortTest, OpensFailAfterSurpriseRemoval) {
     std::u16string id = Port(u"COM3");
     HANDLE h = Open(u"COM3", FILE_FLAG_OVERLAPPED);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(printer_.waitForConnections(1, kWait));
     ASSERT_EQ(hk::SendPnpRequest(id, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
     PFILE_OBJECT late = nullptr;
     EXPECT_EQ(hk::UserOpen(u"COM3", GENERIC_READ | GENERIC_WRITE, 0, &late), STATUS_DELETE_PENDING);
