@@ -354,7 +354,7 @@ void VSERIAL_TdiFetchHeld(PVSERIAL_TDI_ENDPOINT endpoint) {
             // Until the fetch completes the handler leaves bytes with the transport: the
             // request is writing where the handler would put.
             endpoint->Fetching = 1;
-            endpoint->Held = 0;
+            VSERIAL_StoreRelease(&endpoint->Held, 0);
         }
         KeReleaseSpinLock(&endpoint->PutLock, irql);
         if (!span)
@@ -385,7 +385,7 @@ void VSERIAL_TdiFetchHeld(PVSERIAL_TDI_ENDPOINT endpoint) {
             VSERIAL_RingCommit(endpoint->Ring, received > span ? span : received);
         // A full span may have left more behind.
         if (NT_SUCCESS(status) && received >= span)
-            endpoint->Held = 1;
+            VSERIAL_StoreRelease(&endpoint->Held, 1);
         endpoint->Fetching = 0;
         KeReleaseSpinLock(&endpoint->PutLock, irql);
         if (!NT_SUCCESS(status) || received < span)
@@ -409,7 +409,7 @@ NTSTATUS VSERIAL_ClientEventReceive(PVOID TdiEventContext, CONNECTION_CONTEXT Co
     // What did not fit stays with the transport, which offers it again only when more bytes
     // arrive: the read thread fetches it once a read has made room.
     if (taken < BytesIndicated || taken < BytesAvailable)
-        endpoint->Held = 1;
+        VSERIAL_StoreRelease(&endpoint->Held, 1);
     KeReleaseSpinLock(&endpoint->PutLock, irql);
     *BytesTaken = taken;
     *IoRequestPacket = nullptr;

@@ -235,7 +235,7 @@ BOOLEAN IoCancelIrp(PIRP irp) {
     RecordOf(irp);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    irp->Cancel = TRUE;
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);

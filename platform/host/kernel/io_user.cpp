@@ -70,10 +70,7 @@ namespace {
 void SendClose(UserFile* user) {
     PFILE_OBJECT file = &user->file;
     SendFileRequest(file, IRP_MJ_CLOSE);
-    PDEVICE_OBJECT device = file->DeviceObject;
-    DeviceRecord* record = DeviceRecordOf(device);
-    if (--record->openFiles == 0 && record->deletePending)
-        FreeDeviceObject(device);
+    UncountDeviceFile(file->DeviceObject);
     user->~UserFile();
     ObfDereferenceObject(file);
 }
@@ -204,16 +201,17 @@ NTSTATUS UserOpen(const std::u16string& dosName, ACCESS_MASK access, ULONG share
     PDEVICE_OBJECT device = LookupDeviceByName(target);
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
-    DeviceRecord* record = DeviceRecordOf(device);
-    if (record->deletePending)
-        return STATUS_DELETE_PENDING;
     // An exclusive device (the named one or the function device on top of it) has one open.
-    if (((device->Flags | TopOfStack(device)->Flags) & DO_EXCLUSIVE) && record->openFiles > 0)
-        return STATUS_ACCESS_DENIED;
+    NTSTATUS counted = CountDeviceFile(
+        device, true, ((device->Flags | TopOfStack(device)->Flags) & DO_EXCLUSIVE) != 0);
+    if (!NT_SUCCESS(counted))
+        return counted;
 
     void* body = CreateObject(&g_fileType, sizeof(UserFile), nullptr);
-    if (!body)
+    if (!body) {
+        UncountDeviceFile(device);
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
     auto* user = new (body) UserFile;
     PFILE_OBJECT file = &user->file;
     file->Type = 5;
@@ -223,13 +221,11 @@ NTSTATUS UserOpen(const std::u16string& dosName, ACCESS_MASK access, ULONG share
     file->WriteAccess = (access & (GENERIC_WRITE | FILE_WRITE_ACCESS | GENERIC_ALL)) != 0;
     file->SharedRead = (share & 1) != 0;
     file->SharedWrite = (share & 2) != 0;
-    record->openFiles++;
 
     NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
     if (!NT_SUCCESS(status)) {
         // A failed open is never cleaned up or closed.
-        if (--record->openFiles == 0 && record->deletePending)
-            FreeDeviceObject(device);
+        UncountDeviceFile(device);
         user->~UserFile();
         ObfDereferenceObject(file);
         return status;

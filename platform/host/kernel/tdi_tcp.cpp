@@ -370,6 +370,7 @@ void Indicate(const std::shared_ptr<Connection>& c) {
     PTDI_IND_DISCONNECT disconnect;
     PVOID disconnectContext;
     CONNECTION_CONTEXT context;
+    bool offer;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         if (!c->address || c->state != State::Connected) {
@@ -377,7 +378,7 @@ void Indicate(const std::shared_ptr<Connection>& c) {
             return;
         }
         // Bytes a handler left are offered again only together with new ones.
-        const bool offer = c->offerDue && !c->pending.empty() && c->receives.empty();
+        offer = c->offerDue && !c->pending.empty() && c->receives.empty();
         const bool disconnectDue =
             c->pending.empty() && (c->peerClosed || c->peerReset) && !c->disconnectIndicated;
         if (!offer && !disconnectDue)
@@ -397,7 +398,7 @@ void Indicate(const std::shared_ptr<Connection>& c) {
         g_indicationDone.notify_all();
     };
     ULONG taken = 0;
-    if (!c->pending.empty() && receive && c->receives.empty()) {
+    if (offer && receive) {
         ULONG indicated = static_cast<ULONG>(c->pending.size());
         PIRP request = nullptr;
         KIRQL old;
@@ -651,7 +652,7 @@ NTSTATUS DispatchConnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, CancelConnect);
     // A cancel that came before the routine was set must still end the request.
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
         c->connectIrp = nullptr;
         CloseSocketLocked(c, true);
         c->state = State::Idle;
@@ -669,7 +670,7 @@ NTSTATUS QueueLocked(Connection* c, PIRP irp, std::unique_lock<std::mutex>& lock
                      std::vector<Completion>& completions) {
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, CancelSendOrDisconnect);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
         lock.unlock();
         Complete(irp, STATUS_CANCELLED);
         return STATUS_PENDING;
@@ -726,7 +727,7 @@ NTSTATUS DispatchReceive(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     }
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, CancelReceive);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
         lock.unlock();
         Complete(irp, STATUS_CANCELLED);
         return STATUS_PENDING;
