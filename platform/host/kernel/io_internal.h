@@ -31,6 +31,7 @@ struct IrpRecord {
     ULONG outputLength;
     PFILE_OBJECT file;  // User origin: the handle's file object, for cancel and cleanup
     pthread_t thread;   // User origin: the issuing thread, for CancelIo
+    bool inDispatch;    // User origin: its dispatch routine has not returned yet (file's mutex)
     IRP irp;
     IO_STACK_LOCATION stack[1];
 };

@@ -303,8 +303,15 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
     {
         std::lock_guard<std::mutex> lock(user->mutex);
         user->pending.push_back(record);
+        record->inDispatch = true;
     }
-    return IofCallDriver(top, irp);
+    NTSTATUS status = IofCallDriver(top, irp);
+    // Completed requests have left the list (and may be freed); one still listed is pending.
+    std::lock_guard<std::mutex> lock(user->mutex);
+    for (IrpRecord* listed : user->pending)
+        if (listed == record)
+            record->inDispatch = false;
+    return status;
 }
 
 // Called by FinishIrp for user requests before their completion runs.
@@ -346,8 +353,10 @@ void UserCleanup(PFILE_OBJECT file) {
     SendFileRequest(file, IRP_MJ_CLEANUP);
     std::lock_guard<std::mutex> lock(user->mutex);
     for (IrpRecord* record : user->pending) {
-        // A request being cancelled has no routine any more but is on its way out.
-        if (!record->irp.CancelRoutine && !record->irp.Cancel)
+        // A request being cancelled has no routine any more but is on its way out; one whose
+        // dispatch routine still runs (another thread's request that came with the cleanup) is
+        // not left pending yet.
+        if (!record->inDispatch && !record->irp.CancelRoutine && !record->irp.Cancel)
             BugCheck("IRP_PENDING_AT_CLEANUP",
                      "IRP %p (major 0x%02x) still pending without a cancel routine after "
                      "cleanup of its file",
