@@ -10,12 +10,16 @@ function(tarnel_add_kernel_module target)
         add_executable(${target} ${M_SOURCES})
         target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${TARNEL_DDK_INCLUDE_DIR})
         # min-pagesize=0: the kernel's gs-relative reads (KeGetCurrentThread) are not null pointers.
+        # Unwind tables: x64 Windows walks every non-leaf frame through .pdata/.xdata (exception
+        # dispatch, bug check stack walks). No exported symbol: the entry point is all a driver shows.
         target_compile_options(${target} PRIVATE ${kernel_warnings} -fno-exceptions -fno-rtti
-                               -fno-stack-protector
-                               -fno-asynchronous-unwind-tables -mno-stack-arg-probe
-                               --param=min-pagesize=0)
+                               -fno-stack-protector -fasynchronous-unwind-tables
+                               -mno-stack-arg-probe --param=min-pagesize=0)
+        # Non-executable pool where Windows has it (8 and later), plain non-paged pool on 7.
+        target_compile_definitions(${target} PRIVATE POOL_NX_OPTIN=1)
         target_link_options(${target} PRIVATE -shared -nostdlib -Wl,--subsystem,native
-                            -Wl,--entry,DriverEntry -Wl,--dynamicbase -Wl,--nxcompat)
+                            -Wl,--entry,DriverEntry -Wl,--dynamicbase -Wl,--nxcompat
+                            -Wl,--exclude-all-symbols)
         target_link_libraries(${target} PRIVATE ntoskrnl hal)
     else()
         add_library(${target} MODULE ${M_SOURCES})

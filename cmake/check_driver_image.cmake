@@ -1,5 +1,8 @@
 # Checks a built Tarnel.sys: a 64-bit (AMD64) PE of the native subsystem whose only imports are
-# the kernel (ntoskrnl.exe, and hal.dll at most). Run with -DIMAGE=... -DOBJDUMP=...
+# the kernel (ntoskrnl.exe, and hal.dll at most), that exports nothing, has no TLS and no static
+# initialisers, and gives every function that saves registers or moves the stack pointer a
+# runtime function entry in .pdata, so that Windows can unwind through it.
+# Run with -DIMAGE=... -DOBJDUMP=...
 if(NOT EXISTS "${IMAGE}")
     message(FATAL_ERROR "${IMAGE} does not exist: build the win preset first")
 endif()
@@ -27,4 +30,73 @@ endforeach()
 if(NOT found_kernel)
     message(FATAL_ERROR "${IMAGE} does not import ntoskrnl.exe")
 endif()
-message(STATUS "${IMAGE}: AMD64 native image importing only the kernel")
+
+# Exports: the linker may write an export directory, but it must name nothing.
+if(dump MATCHES "There is an export table")
+    if(NOT dump MATCHES "Export Address Table[ \t]+0+\n"
+       OR NOT dump MATCHES "\\[Name Pointer/Ordinal\\] Table[ \t]+0+\n")
+        message(FATAL_ERROR "${IMAGE} exports symbols; a driver exports nothing")
+    endif()
+endif()
+
+# Thread-local storage and static initialisers have no place in a kernel image.
+if(NOT dump MATCHES "Entry 9 0+ 0+ Thread Storage Directory")
+    message(FATAL_ERROR "${IMAGE} has a TLS directory")
+endif()
+execute_process(COMMAND ${OBJDUMP} -h "${IMAGE}" OUTPUT_VARIABLE sections)
+foreach(section .tls .ctors .dtors .init_array .fini_array .CRT)
+    string(REPLACE "." "\\." pattern "${section}")
+    if(sections MATCHES "[ \t]${pattern}[ \t$]")
+        message(FATAL_ERROR "${IMAGE} has a ${section} section (TLS or static initialisers)")
+    endif()
+endforeach()
+
+# Unwind data: every function whose body pushes a register or subtracts from %rsp must begin a
+# runtime function entry.
+string(REGEX MATCHALL "\n [0-9a-f]+:\t[0-9a-f]+ " entries "${dump}")
+set(begins "")
+foreach(entry ${entries})
+    string(REGEX REPLACE "^\n [0-9a-f]+:\t([0-9a-f]+) $" "\\1" begin "${entry}")
+    list(APPEND begins "${begin}")
+endforeach()
+list(LENGTH begins entry_count)
+if(entry_count EQUAL 0)
+    message(FATAL_ERROR "${IMAGE} has no runtime function entries (.pdata)")
+endif()
+execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn "${IMAGE}" OUTPUT_VARIABLE disassembly
+    RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} -d failed on ${IMAGE}")
+endif()
+string(REPLACE ";" "," disassembly "${disassembly}")
+string(REPLACE "\n" ";" lines "${disassembly}")
+set(function "")
+set(missing "")
+set(frames 0)
+macro(finish_function)
+    if(function AND frame)
+        math(EXPR frames "${frames} + 1")
+        list(FIND begins "${address}" found)
+        if(found EQUAL -1)
+            list(APPEND missing "${function}")
+        endif()
+    endif()
+endmacro()
+foreach(line IN LISTS lines)
+    if(line MATCHES "^([0-9a-f]+) <([^>]+)>:$")
+        finish_function()
+        set(address "${CMAKE_MATCH_1}")
+        set(function "${CMAKE_MATCH_2}")
+        set(frame FALSE)
+    elseif(line MATCHES "\t(push|sub)[ \t]" AND (line MATCHES "\tpush" OR line MATCHES ",%rsp$"))
+        set(frame TRUE)
+    endif()
+endforeach()
+finish_function()
+if(missing)
+    list(JOIN missing ", " missing_text)
+    message(FATAL_ERROR "${IMAGE}: functions without unwind data: ${missing_text}")
+endif()
+
+message(STATUS "${IMAGE}: AMD64 native image importing only the kernel, no exports, no TLS, "
+               "no static initialisers, unwind data for all ${frames} framed functions")

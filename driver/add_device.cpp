@@ -46,6 +46,9 @@ NTSTATUS VSERIAL_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalD
         KeInitializeEvent(&ext->ReadStoppedEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&ext->ReadPollingExitEvent, NotificationEvent, FALSE);
         KeInitializeSpinLock(&ext->DeviceLock);
+        KeInitializeSpinLock(&ext->Connection.Lock);
+        KeInitializeEvent(&ext->Connection.Settled, NotificationEvent, TRUE);
+        KeInitializeEvent(&ext->Connection.WritesGone, NotificationEvent, TRUE);
 
         device->Flags &= ~DO_DEVICE_INITIALIZING;
         device->Flags |= DO_BUFFERED_IO;

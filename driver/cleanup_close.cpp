@@ -4,38 +4,55 @@
 #include "driver/vserial.h"
 #include "driver/wait_queue.h"
 
+static NTSTATUS VSERIAL_CompleteSuccess(PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS VSERIAL_Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     DbgPrint("VSERIAL_Cleanup Start \n");
-    // Waits of the closing handle are cancelled before the workers could report on them.
-    VSERIAL_CompleteAllWaits(ext, STATUS_CANCELLED);
+    // Workers, waits and the connection belong to the handle that holds the open claim; any
+    // other handle's cleanup leaves them alone.
+    if (VSERIAL_OwnsOpenClaim(ext, file)) {
+        // Waits of the closing handle are cancelled before the workers could report on them.
+        VSERIAL_CompleteAllWaits(ext, STATUS_CANCELLED);
 
-    VSERIAL_StopWorker(&ext->EmulationPollingExitEvent, &ext->EmulationThread);
-    // The read thread completes a waiting read (success, 0 bytes) as it ends.
-    VSERIAL_StopWorker(&ext->ReadPollingExitEvent, &ext->ReadThread);
-    // A read that came after the thread had already ended (surprise removal) is answered here.
-    VSERIAL_CompletePendingRead(ext, STATUS_SUCCESS);
+        VSERIAL_StopWorker(&ext->EmulationPollingExitEvent, &ext->EmulationThread);
+        // The read thread completes a waiting read (success, 0 bytes) as it ends.
+        VSERIAL_StopWorker(&ext->ReadPollingExitEvent, &ext->ReadThread);
+        // A read that came after the thread had already ended (surprise removal) is answered here.
+        VSERIAL_CompletePendingRead(ext, STATUS_SUCCESS);
 
-    VSERIAL_CloseConnection(IoGetCurrentIrpStackLocation(Irp)->FileObject);
-    // Released last, so an open racing this cleanup is refused rather than sharing the workers.
-    VSERIAL_StoreRelease(&ext->OpenFlag, 0);
-
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        // Requests still in flight on the connection are cancelled, not waited out.
+        VSERIAL_CloseConnection(ext, file);
+        if (ext->TimerResolutionSet) {
+            ext->TimerResolutionSet = 0;
+            ExSetTimerResolution(0, FALSE);
+        }
+        // Released last, so an open racing this cleanup is refused rather than sharing the
+        // workers.
+        VSERIAL_ReleaseOpenClaim(ext, file);
+    }
+    VSERIAL_CompleteSuccess(Irp);
     DbgPrint("VSERIAL_Cleanup End \n");
     return STATUS_SUCCESS;
 }
 
 NTSTATUS VSERIAL_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     DbgPrint("VSERIAL_Close Start \n");
-    VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
-    VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
-    VSERIAL_StoreRelease(&ext->OpenFlag, 0);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    // A close that comes late (a held request kept the file object alive) must not touch the
+    // lines or the claim of a newer handle.
+    if (VSERIAL_ReleaseOpenClaim(ext, file) || VSERIAL_OwnsOpenClaim(ext, nullptr)) {
+        VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
+        VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
+    }
+    VSERIAL_CompleteSuccess(Irp);
     DbgPrint("VSERIAL_Close End \n");
     return STATUS_SUCCESS;
 }

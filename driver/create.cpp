@@ -36,16 +36,28 @@ void VSERIAL_StopWorker(PKEVENT stopRequest, PVOID* thread) {
     *thread = nullptr;
 }
 
+#define VSERIAL_TIMER_RESOLUTION 10000  // 1 ms, in 100 ns units
+
 NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
     DbgPrint("+ VSERIAL_Create Start ----------------------\n");
-    // Claimed before connecting, which may take 70 s: a second open meanwhile is refused too.
-    if (InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&ext->OpenFlag), 1, 0) != 0)
-        return VSERIAL_CompleteCreate(Irp, STATUS_PORT_CONNECTION_REFUSED);
-
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-    if (!NT_SUCCESS(VSERIAL_EstablishConnection(ext, file))) {
-        VSERIAL_StoreRelease(&ext->OpenFlag, 0);
+    // A device that is going away takes no new handles, as Windows' serial drivers answer.
+    if (VSERIAL_LoadAcquire(&ext->Removed))
+        return VSERIAL_CompleteCreate(Irp, STATUS_DELETE_PENDING);
+    // Claimed before connecting, which may take 70 s: a second open meanwhile is refused too.
+    // The claim is this file object's: only its own cleanup or close gives it back.
+    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID*>(&ext->OpenOwner), file,
+                                          nullptr) != nullptr)
+        return VSERIAL_CompleteCreate(Irp, STATUS_PORT_CONNECTION_REFUSED);
+    VSERIAL_StoreRelease(&ext->OpenFlag, 1);
+    if (VSERIAL_LoadAcquire(&ext->Removed)) {
+        VSERIAL_ReleaseOpenClaim(ext, file);
+        return VSERIAL_CompleteCreate(Irp, STATUS_DELETE_PENDING);
+    }
+
+    if (!NT_SUCCESS(VSERIAL_OpenConnection(ext, file))) {
+        VSERIAL_ReleaseOpenClaim(ext, file);
         return VSERIAL_CompleteCreate(Irp, STATUS_UNSUCCESSFUL);
     }
     VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_ON);
@@ -64,11 +76,25 @@ NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (!NT_SUCCESS(status)) {
         VSERIAL_StopWorker(&ext->EmulationPollingExitEvent, &ext->EmulationThread);
         VSERIAL_StopWorker(&ext->ReadPollingExitEvent, &ext->ReadThread);
-        VSERIAL_CloseConnection(file);
+        VSERIAL_CloseConnection(ext, file);
         VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
         VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
-        VSERIAL_StoreRelease(&ext->OpenFlag, 0);
+        VSERIAL_ReleaseOpenClaim(ext, file);
         return VSERIAL_CompleteCreate(Irp, STATUS_UNSUCCESSFUL);
     }
+    // The default clock tick is 15.6 ms: the workers' 1 ms and 10 ms periods need a finer one
+    // while the handle is open. Given back at cleanup.
+    ExSetTimerResolution(VSERIAL_TIMER_RESOLUTION, TRUE);
+    ext->TimerResolutionSet = 1;
     return VSERIAL_CompleteCreate(Irp, STATUS_SUCCESS);
+}
+
+BOOLEAN VSERIAL_ReleaseOpenClaim(PVSERIAL_EXTENSION ext, PFILE_OBJECT file) {
+    // The flag is cleared first: nobody can claim in between and lose the flag to this release.
+    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID*>(&ext->OpenOwner), nullptr,
+                                          nullptr) != file)
+        return FALSE;
+    VSERIAL_StoreRelease(&ext->OpenFlag, 0);
+    InterlockedCompareExchangePointer(reinterpret_cast<PVOID*>(&ext->OpenOwner), nullptr, file);
+    return TRUE;
 }

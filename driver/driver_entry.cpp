@@ -4,6 +4,8 @@
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(RegistryPath);
+    // Non-paged allocations become non-executable where the system offers that.
+    ExInitializeDriverRuntime(DrvRtPoolNxOptIn);
     DriverObject->MajorFunction[IRP_MJ_CREATE] = VSERIAL_Create;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = VSERIAL_Close;
     DriverObject->MajorFunction[IRP_MJ_READ] = VSERIAL_Read;

@@ -55,6 +55,8 @@ NTSTATUS VSERIAL_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             VSERIAL_ReleaseNotification(ext, STATUS_SUCCESS);
             VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
             VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
+            // New opens fail from now on; the open handle keeps its claim until its cleanup.
+            VSERIAL_StoreRelease(&ext->Removed, 1);
             ext->OpenFlag = 0;
             KeSetEvent(&ext->ReadStoppedEvent, IO_NO_INCREMENT, FALSE);
             KeSetEvent(&ext->ReadPollingExitEvent, IO_NO_INCREMENT, FALSE);

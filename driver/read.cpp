@@ -6,7 +6,9 @@
 // its cancel routine already set and leaves it with the routine cleared by exchange: whoever
 // clears the routine completes the request; a request whose routine a running cancel already
 // took is left in the slot for that cancel to remove and complete.
+#include "driver/connection.h"
 #include "driver/ring.h"
+#include "driver/tdi_endpoint.h"
 #include "driver/vserial.h"
 #include "driver/wait_queue.h"
 
@@ -106,6 +108,9 @@ void pReadPollingFunction(PVOID context) {
         if (wait)
             VSERIAL_CompleteWait(wait, STATUS_SUCCESS, word);
 
+        // Completed after the lock is released: a completion routine may issue again at once.
+        PIRP done = nullptr;
+        ULONG taken = 0;
         irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
         if (ext->PendingReadIrp) {
             const ULONG limit =
@@ -114,17 +119,24 @@ void pReadPollingFunction(PVOID context) {
             // Bytes are taken only into a read this thread owns, so a read being cancelled
             // never carries received bytes away with it.
             if (VSERIAL_RingCount(ext->Ring) || polls > limit) {
-                PIRP read = VSERIAL_ClaimPendingRead(ext);
-                if (read) {
-                    const ULONG length = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
-                    const ULONG taken =
-                        VSERIAL_RingGet(ext->Ring, read->AssociatedIrp.SystemBuffer, length);
-                    VSERIAL_CompleteRead(read, STATUS_SUCCESS, taken);
+                done = VSERIAL_ClaimPendingRead(ext);
+                if (done) {
+                    const ULONG length = IoGetCurrentIrpStackLocation(done)->Parameters.Read.Length;
+                    taken = VSERIAL_RingGet(ext->Ring, done->AssociatedIrp.SystemBuffer, length);
                     polls = 0;
                 }
             }
         }
         KeReleaseSpinLock(&ext->DeviceLock, irql);
+        if (done)
+            VSERIAL_CompleteRead(done, STATUS_SUCCESS, taken);
+
+        // Bytes the transport kept while the ring was full come in once reads made room.
+        if (PVSERIAL_TDI_ENDPOINT endpoint = VSERIAL_ReferenceConnection(ext)) {
+            if (VSERIAL_LoadAcquire(&endpoint->Held))
+                VSERIAL_TdiFetchHeld(endpoint);
+            VSERIAL_ReleaseConnection(endpoint);
+        }
     }
 
     KeSetEvent(&ext->ReadStoppedEvent, IO_NO_INCREMENT, FALSE);
@@ -138,7 +150,7 @@ void pReadPollingFunction(PVOID context) {
 void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION ext, NTSTATUS status) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
     PIRP read = VSERIAL_ClaimPendingRead(ext);
+    KeReleaseSpinLock(&ext->DeviceLock, irql);
     if (read)
         VSERIAL_CompleteRead(read, status, 0);
-    KeReleaseSpinLock(&ext->DeviceLock, irql);
 }

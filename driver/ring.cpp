@@ -4,7 +4,7 @@
 
 VSERIAL_RING* VSERIAL_RingAllocate() {
     auto* ring = static_cast<VSERIAL_RING*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(VSERIAL_RING), VSERIAL_TAG_RING));
+        ExAllocatePoolWithTag(VSERIAL_NONPAGED_POOL, sizeof(VSERIAL_RING), VSERIAL_TAG_RING));
     if (ring) {
         ring->ReadIndex = 0;
         ring->WriteIndex = 0;
@@ -105,6 +105,23 @@ ULONG VSERIAL_RingGet(VSERIAL_RING* ring, void* destination, ULONG length) {
         VSERIAL_StoreRelease(&ring->ReadIndex, next);
     KeLowerIrql(old);
     return taken;
+}
+
+ULONG VSERIAL_RingFreeSpan(VSERIAL_RING* ring, UCHAR** start) {
+    const ULONG r = VSERIAL_LoadAcquire(&ring->ReadIndex);
+    const ULONG w = ring->WriteIndex;
+    *start = ring->Data + w;
+    if (w < r)
+        return r - w - 1;
+    // The position before the read index stays free: with r = 0 that is the last one.
+    return r == 0 ? VSERIAL_RING_SIZE - w - 1 : VSERIAL_RING_SIZE - w;
+}
+
+void VSERIAL_RingCommit(VSERIAL_RING* ring, ULONG length) {
+    ULONG next = ring->WriteIndex + length;
+    if (next == VSERIAL_RING_SIZE)
+        next = 0;
+    VSERIAL_StoreRelease(&ring->WriteIndex, next);
 }
 
 void VSERIAL_RingReset(VSERIAL_RING* ring) {

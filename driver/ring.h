@@ -24,5 +24,10 @@ ULONG VSERIAL_RingCount(VSERIAL_RING* Ring);
 ULONG VSERIAL_RingPut(VSERIAL_RING* Ring, const void* Bytes, ULONG Length);
 // Bytes taken into Destination, at most Length.
 ULONG VSERIAL_RingGet(VSERIAL_RING* Ring, void* Destination, ULONG Length);
+// The free bytes that follow the write index without wrapping: where a transport can deliver
+// straight into the ring. Only the writer calls these two; Commit publishes `Length` bytes
+// written there.
+ULONG VSERIAL_RingFreeSpan(VSERIAL_RING* Ring, UCHAR** Start);
+void VSERIAL_RingCommit(VSERIAL_RING* Ring, ULONG Length);
 // Empties the ring. Caller holds the device lock.
 void VSERIAL_RingReset(VSERIAL_RING* Ring);

@@ -11,8 +11,16 @@
 #define VSERIAL_ENDPOINT_FILL 0xDA
 
 #define VSERIAL_TDI_CONTROL_CODE 3
-#define VSERIAL_CONNECT_TIMEOUT (-700000000LL)    // 70 s
+// A build for tests may shorten the limits to meet their edges.
+#ifndef VSERIAL_CONNECT_TIMEOUT
+#define VSERIAL_CONNECT_TIMEOUT (-700000000LL)  // 70 s
+#endif
+#ifndef VSERIAL_TRANSFER_TIMEOUT
 #define VSERIAL_TRANSFER_TIMEOUT (-1000000000LL)  // 100 s: send and disconnect
+#endif
+// A fetch asks only for bytes the transport said it kept, so it completes at once; the limit
+// guards against a transport that dropped them meanwhile.
+#define VSERIAL_FETCH_TIMEOUT (-10000000LL)  // 1 s
 #define VSERIAL_ADDRESS_EA_BYTES 328
 #define VSERIAL_ADDRESS_EA_VALUE_BYTES 42
 #define VSERIAL_CONNECTION_EA_BYTES 38
@@ -23,13 +31,27 @@ static const char kConnectionContext[] = "ConnectionContext";
 
 PVSERIAL_TDI_ENDPOINT VSERIAL_EndpointAllocate() {
     const ULONG size = VSERIAL_ENDPOINT_HEADER + sizeof(VSERIAL_TDI_ENDPOINT);
-    auto* block =
-        static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, size, VSERIAL_TAG_ENDPOINT));
+    auto* block = static_cast<UCHAR*>(
+        ExAllocatePoolWithTag(VSERIAL_NONPAGED_POOL, size, VSERIAL_TAG_ENDPOINT));
     if (!block)
         return nullptr;
     RtlZeroMemory(block, size);
     *reinterpret_cast<ULONG*>(block) = size;
-    return reinterpret_cast<PVSERIAL_TDI_ENDPOINT>(block + VSERIAL_ENDPOINT_HEADER);
+    auto* endpoint = reinterpret_cast<PVSERIAL_TDI_ENDPOINT>(block + VSERIAL_ENDPOINT_HEADER);
+    endpoint->References = 1;
+    KeInitializeEvent(&endpoint->Idle, NotificationEvent, FALSE);
+    KeInitializeEvent(&endpoint->Disconnected, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&endpoint->PutLock);
+    return endpoint;
+}
+
+void VSERIAL_EndpointReference(PVSERIAL_TDI_ENDPOINT endpoint) {
+    InterlockedIncrement(&endpoint->References);
+}
+
+void VSERIAL_EndpointDereference(PVSERIAL_TDI_ENDPOINT endpoint) {
+    if (InterlockedDecrement(&endpoint->References) == 0)
+        KeSetEvent(&endpoint->Idle, IO_NO_INCREMENT, FALSE);
 }
 
 void VSERIAL_EndpointFree(PVSERIAL_TDI_ENDPOINT endpoint) {
@@ -146,61 +168,80 @@ void VSERIAL_CloseEndpoint(PVSERIAL_TDI_ENDPOINT endpoint) {
 
 // ---- transport requests ----
 
-// One request on the caller's stack: the I/O manager signals Finished and fills Iosb when the
-// request is gone, so the caller waits for that before its frame goes away.
+// One request: allocated here, given back by its completion routine (which only signals
+// Finished), freed here. Whatever happens to the request, its issuer waits for Finished before
+// it reads the result or frees anything, so a late completion never meets freed memory.
 struct VSERIAL_TDI_CALL {
     KEVENT Finished;
-    IO_STATUS_BLOCK Iosb;
     PDEVICE_OBJECT Device;
     PIRP Irp;
 };
 
+static NTSTATUS VSERIAL_TdiCallDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 static bool VSERIAL_TdiBuild(VSERIAL_TDI_CALL* call, PFILE_OBJECT fileObject) {
     KeInitializeEvent(&call->Finished, NotificationEvent, FALSE);
-    call->Iosb.Status = STATUS_UNSUCCESSFUL;
-    call->Iosb.Information = 0;
     call->Device = IoGetRelatedDeviceObject(fileObject);
-    call->Irp = IoBuildDeviceIoControlRequest(VSERIAL_TDI_CONTROL_CODE, call->Device, nullptr, 0,
-                                              nullptr, 0, TRUE, &call->Finished, &call->Iosb);
+    call->Irp = IoAllocateIrp(call->Device->StackSize, FALSE);
     return call->Irp != nullptr;
 }
 
-// Sends the built request and waits for it, at most `timeout` (null: no limit). A request that
-// runs out of time is cancelled and its completion awaited; *timedOut tells the caller.
+static void VSERIAL_TdiRelease(VSERIAL_TDI_CALL* call) {
+    if (call->Irp->MdlAddress) {
+        IoFreeMdl(call->Irp->MdlAddress);  // built over non-paged memory: nothing to unlock
+        call->Irp->MdlAddress = nullptr;
+    }
+    IoFreeIrp(call->Irp);
+}
+
+// Sends the built request and waits for its completion, at most `timeout` (null: no limit). A
+// request that runs out of time is cancelled, and its completion still awaited.
 static NTSTATUS VSERIAL_TdiIssue(VSERIAL_TDI_CALL* call, PLARGE_INTEGER timeout, bool* timedOut) {
     *timedOut = false;
-    NTSTATUS status = IoCallDriver(call->Device, call->Irp);
-    if (status != STATUS_PENDING)
-        return status;
+    (void)IoCallDriver(call->Device, call->Irp);
     if (KeWaitForSingleObject(&call->Finished, Executive, KernelMode, FALSE, timeout) ==
         STATUS_TIMEOUT) {
         *timedOut = true;
         IoCancelIrp(call->Irp);
         KeWaitForSingleObject(&call->Finished, Executive, KernelMode, FALSE, nullptr);
     }
-    return call->Iosb.Status;
+    return call->Irp->IoStatus.Status;
+}
+
+static NTSTATUS VSERIAL_TdiIssueOnce(VSERIAL_TDI_CALL* call, PLARGE_INTEGER timeout,
+                                     bool* timedOut) {
+    NTSTATUS status = VSERIAL_TdiIssue(call, timeout, timedOut);
+    VSERIAL_TdiRelease(call);
+    return status;
 }
 
 NTSTATUS VSERIAL_TdiAssociate(HANDLE addressHandle, PFILE_OBJECT connectionFileObject) {
     VSERIAL_TDI_CALL call;
     if (!VSERIAL_TdiBuild(&call, connectionFileObject))
         return STATUS_INSUFFICIENT_RESOURCES;
-    TdiBuildAssociateAddress(call.Irp, call.Device, connectionFileObject, nullptr, nullptr,
-                             addressHandle);
+    TdiBuildAssociateAddress(call.Irp, call.Device, connectionFileObject, VSERIAL_TdiCallDone,
+                             &call.Finished, addressHandle);
     bool timedOut;
-    return VSERIAL_TdiIssue(&call, nullptr, &timedOut);
+    return VSERIAL_TdiIssueOnce(&call, nullptr, &timedOut);
 }
 
 NTSTATUS VSERIAL_TdiDisassociate(PFILE_OBJECT connectionFileObject) {
     VSERIAL_TDI_CALL call;
     if (!VSERIAL_TdiBuild(&call, connectionFileObject))
         return STATUS_INSUFFICIENT_RESOURCES;
-    TdiBuildDisassociateAddress(call.Irp, call.Device, connectionFileObject, nullptr, nullptr);
+    TdiBuildDisassociateAddress(call.Irp, call.Device, connectionFileObject, VSERIAL_TdiCallDone,
+                                &call.Finished);
     bool timedOut;
-    return VSERIAL_TdiIssue(&call, nullptr, &timedOut);
+    return VSERIAL_TdiIssueOnce(&call, nullptr, &timedOut);
 }
 
-NTSTATUS VSERIAL_TdiConnect(PFILE_OBJECT connectionFileObject, ULONG address, USHORT port) {
+NTSTATUS VSERIAL_TdiConnect(PVSERIAL_TDI_ENDPOINT endpoint, PKSPIN_LOCK slotLock, ULONG address,
+                            USHORT port) {
     TA_IP_ADDRESS remote;
     RtlZeroMemory(&remote, sizeof(remote));
     remote.TAAddressCount = 1;
@@ -218,28 +259,49 @@ NTSTATUS VSERIAL_TdiConnect(PFILE_OBJECT connectionFileObject, ULONG address, US
     timeout.QuadPart = VSERIAL_CONNECT_TIMEOUT;
 
     DbgPrint("*(^^)* Connect TimeoutValue: %x\n", timeout.LowPart);
+    PFILE_OBJECT connection = endpoint->ConnectionFileObject;
     VSERIAL_TDI_CALL call;
-    if (!VSERIAL_TdiBuild(&call, connectionFileObject))
+    if (!VSERIAL_TdiBuild(&call, connection))
         return STATUS_INSUFFICIENT_RESOURCES;
-    TdiBuildConnect(call.Irp, call.Device, connectionFileObject, nullptr, nullptr, &timeout,
-                    &request, &returned);
+    TdiBuildConnect(call.Irp, call.Device, connection, VSERIAL_TdiCallDone, &call.Finished,
+                    &timeout, &request, &returned);
+    // Published before it is issued: from here a cleanup cancels it rather than waiting 70 s.
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(slotLock);
+    const bool cancelled = endpoint->CancelConnect != 0;
+    if (!cancelled)
+        endpoint->ConnectIrp = call.Irp;
+    KeReleaseSpinLock(slotLock, irql);
+    if (cancelled) {
+        VSERIAL_TdiRelease(&call);
+        return STATUS_CANCELLED;
+    }
     bool timedOut;
     NTSTATUS status = VSERIAL_TdiIssue(&call, &timeout, &timedOut);
+    irql = KeAcquireSpinLockRaiseToDpc(slotLock);
+    endpoint->ConnectIrp = nullptr;
+    KeReleaseSpinLock(slotLock, irql);
+    VSERIAL_TdiRelease(&call);
     return timedOut ? STATUS_UNSUCCESSFUL : status;
 }
 
-NTSTATUS VSERIAL_TdiDisconnect(PFILE_OBJECT connectionFileObject) {
+NTSTATUS VSERIAL_TdiDisconnectWithin(PFILE_OBJECT connectionFileObject, LONGLONG limit,
+                                     BOOLEAN abortive) {
     TDI_CONNECTION_INFORMATION returned;
     RtlZeroMemory(&returned, sizeof(returned));
     LARGE_INTEGER timeout;
-    timeout.QuadPart = VSERIAL_TRANSFER_TIMEOUT;
+    timeout.QuadPart = limit;
     VSERIAL_TDI_CALL call;
     if (!VSERIAL_TdiBuild(&call, connectionFileObject))
         return STATUS_INSUFFICIENT_RESOURCES;
-    TdiBuildDisconnect(call.Irp, call.Device, connectionFileObject, nullptr, nullptr, &timeout,
-                       TDI_DISCONNECT_RELEASE, nullptr, &returned);
+    TdiBuildDisconnect(
+        call.Irp, call.Device, connectionFileObject, VSERIAL_TdiCallDone, &call.Finished, &timeout,
+        abortive ? TDI_DISCONNECT_ABORT : TDI_DISCONNECT_RELEASE, nullptr, &returned);
     bool timedOut;
-    return VSERIAL_TdiIssue(&call, &timeout, &timedOut);
+    return VSERIAL_TdiIssueOnce(&call, &timeout, &timedOut);
+}
+
+NTSTATUS VSERIAL_TdiDisconnect(PFILE_OBJECT connectionFileObject) {
+    return VSERIAL_TdiDisconnectWithin(connectionFileObject, VSERIAL_TRANSFER_TIMEOUT, FALSE);
 }
 
 NTSTATUS VSERIAL_TdiSend(PFILE_OBJECT connectionFileObject, PVOID buffer, ULONG length,
@@ -248,26 +310,24 @@ NTSTATUS VSERIAL_TdiSend(PFILE_OBJECT connectionFileObject, PVOID buffer, ULONG 
     PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
     if (!mdl)
         return STATUS_INSUFFICIENT_RESOURCES;
-    // The buffer is the request's system buffer, resident; the probe cannot fail on it.
-    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+    // The request's system buffer is non-paged pool: described, never probed.
+    MmBuildMdlForNonPagedPool(mdl);
     VSERIAL_TDI_CALL call;
     if (!VSERIAL_TdiBuild(&call, connectionFileObject)) {
-        MmUnlockPages(mdl);
         IoFreeMdl(mdl);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    // From here the request carries the descriptor; the I/O manager releases it with the request.
-    TdiBuildSend(call.Irp, call.Device, connectionFileObject, nullptr, nullptr, mdl, 0, length);
+    TdiBuildSend(call.Irp, call.Device, connectionFileObject, VSERIAL_TdiCallDone, &call.Finished,
+                 mdl, 0, length);
     LARGE_INTEGER timeout;
     timeout.QuadPart = VSERIAL_TRANSFER_TIMEOUT;
     bool timedOut;
     NTSTATUS status = VSERIAL_TdiIssue(&call, &timeout, &timedOut);
-    if (!timedOut) {
-        if (NT_SUCCESS(status))
-            *bytesSent = static_cast<ULONG>(call.Iosb.Information);
+    if (NT_SUCCESS(status) || timedOut)
+        *bytesSent = static_cast<ULONG>(call.Irp->IoStatus.Information);
+    VSERIAL_TdiRelease(&call);
+    if (!timedOut)
         return status;
-    }
-    *bytesSent = static_cast<ULONG>(call.Iosb.Information);
     VSERIAL_TdiDisconnect(connectionFileObject);
     return STATUS_TIMEOUT;
 }
@@ -277,10 +337,60 @@ NTSTATUS VSERIAL_TdiSetEventHandler(PFILE_OBJECT addressFileObject, LONG eventTy
     VSERIAL_TDI_CALL call;
     if (!VSERIAL_TdiBuild(&call, addressFileObject))
         return STATUS_INSUFFICIENT_RESOURCES;
-    TdiBuildSetEventHandler(call.Irp, call.Device, addressFileObject, nullptr, nullptr, eventType,
-                            handler, context);
+    TdiBuildSetEventHandler(call.Irp, call.Device, addressFileObject, VSERIAL_TdiCallDone,
+                            &call.Finished, eventType, handler, context);
     bool timedOut;
-    return VSERIAL_TdiIssue(&call, nullptr, &timedOut);
+    return VSERIAL_TdiIssueOnce(&call, nullptr, &timedOut);
+}
+
+void VSERIAL_TdiFetchHeld(PVSERIAL_TDI_ENDPOINT endpoint) {
+    for (;;) {
+        UCHAR* start = nullptr;
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&endpoint->PutLock);
+        const ULONG span = endpoint->Held && !endpoint->Fetching
+                               ? VSERIAL_RingFreeSpan(endpoint->Ring, &start)
+                               : 0;
+        if (span) {
+            // Until the fetch completes the handler leaves bytes with the transport: the
+            // request is writing where the handler would put.
+            endpoint->Fetching = 1;
+            VSERIAL_StoreRelease(&endpoint->Held, 0);
+        }
+        KeReleaseSpinLock(&endpoint->PutLock, irql);
+        if (!span)
+            return;
+
+        ULONG received = 0;
+        NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+        VSERIAL_TDI_CALL call;
+        PMDL mdl = IoAllocateMdl(start, span, FALSE, FALSE, nullptr);
+        if (mdl && VSERIAL_TdiBuild(&call, endpoint->ConnectionFileObject)) {
+            MmBuildMdlForNonPagedPool(mdl);
+            TdiBuildReceive(call.Irp, call.Device, endpoint->ConnectionFileObject,
+                            VSERIAL_TdiCallDone, &call.Finished, mdl, TDI_RECEIVE_NORMAL, span);
+            mdl = nullptr;  // the request carries it now
+            LARGE_INTEGER timeout;
+            timeout.QuadPart = VSERIAL_FETCH_TIMEOUT;
+            bool timedOut;
+            status = VSERIAL_TdiIssue(&call, &timeout, &timedOut);
+            if (NT_SUCCESS(status))
+                received = static_cast<ULONG>(call.Irp->IoStatus.Information);
+            VSERIAL_TdiRelease(&call);
+        }
+        if (mdl)
+            IoFreeMdl(mdl);
+
+        irql = KeAcquireSpinLockRaiseToDpc(&endpoint->PutLock);
+        if (received)
+            VSERIAL_RingCommit(endpoint->Ring, received > span ? span : received);
+        // A full span may have left more behind.
+        if (NT_SUCCESS(status) && received >= span)
+            VSERIAL_StoreRelease(&endpoint->Held, 1);
+        endpoint->Fetching = 0;
+        KeReleaseSpinLock(&endpoint->PutLock, irql);
+        if (!NT_SUCCESS(status) || received < span)
+            return;
+    }
 }
 
 // ---- event handlers, DISPATCH_LEVEL on the transport's thread ----
@@ -290,10 +400,18 @@ NTSTATUS VSERIAL_ClientEventReceive(PVOID TdiEventContext, CONNECTION_CONTEXT Co
                                     ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket) {
     UNREFERENCED_PARAMETER(ConnectionContext);
     UNREFERENCED_PARAMETER(ReceiveFlags);
-    UNREFERENCED_PARAMETER(BytesAvailable);
     auto* endpoint = static_cast<PVSERIAL_TDI_ENDPOINT>(TdiEventContext);
-    // What does not fit stays with the transport, which offers it again later.
-    *BytesTaken = VSERIAL_RingPut(endpoint->Ring, Tsdu, BytesIndicated);
+    ULONG taken = 0;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&endpoint->PutLock);
+    // While a fetch writes into the ring nothing is put; the bytes wait for the next fetch.
+    if (!endpoint->Fetching)
+        taken = VSERIAL_RingPut(endpoint->Ring, Tsdu, BytesIndicated);
+    // What did not fit stays with the transport, which offers it again only when more bytes
+    // arrive: the read thread fetches it once a read has made room.
+    if (taken < BytesIndicated || taken < BytesAvailable)
+        VSERIAL_StoreRelease(&endpoint->Held, 1);
+    KeReleaseSpinLock(&endpoint->PutLock, irql);
+    *BytesTaken = taken;
     *IoRequestPacket = nullptr;
     return STATUS_SUCCESS;
 }

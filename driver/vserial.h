@@ -19,13 +19,31 @@
 #define VSERIAL_DEFAULT_BAUD 115200
 
 struct VSERIAL_RING;
+struct VSERIAL_TDI_ENDPOINT;
+
+// Non-executable non-paged pool where Windows has it (Windows 8 and later), chosen at entry.
+#define VSERIAL_NONPAGED_POOL ExDefaultNonPagedPoolType
+
+// The device's one connection to its printer (connection.cpp). At most one endpoint exists per
+// device: the open handle's, made by its open or, after a failed send, by one write at a time.
+// Lock guards every field; no transport request is issued while it is held.
+struct VSERIAL_CONNECTION_SLOT {
+    KSPIN_LOCK Lock;
+    VSERIAL_TDI_ENDPOINT* Endpoint;    // connected and usable, or null
+    VSERIAL_TDI_ENDPOINT* Connecting;  // being connected: cleanup cancels its connect
+    ULONG Establishing;                // an open or one write is making the endpoint
+    ULONG Attempts;                    // establishments finished, for writers that waited
+    ULONG Closing;                     // the owner's cleanup began: nothing is made or used
+    KEVENT Settled;                    // notification; signalled while nothing is establishing
+    LONG Writes;                       // write requests inside the driver
+    KEVENT WritesGone;                 // notification; signalled when Writes drops to 0 closing
+};
 
 // One per device object, zero-filled at creation. Field order is part of the driver's record.
 // The device lock guards the wait queue, the pending-read slot and every take from the ring.
 // Workers and events belong to the one open handle: started by create, stopped by cleanup.
 struct VSERIAL_EXTENSION {
-    ULONG
-    OpenFlag;  // 1 while a handle is open; claimed atomically by create, so one handle at most
+    ULONG OpenFlag;  // 1 while a handle holds the open claim (OpenOwner); 0 after surprise removal
     WCHAR LinkName[VSERIAL_NAME_CHARS];       // \DosDevices\COM7
     WCHAR ColonLinkName[VSERIAL_NAME_CHARS];  // \DosDevices\COM7:
     WCHAR PortName[VSERIAL_NAME_CHARS];       // COM7
@@ -53,6 +71,11 @@ struct VSERIAL_EXTENSION {
     PDEVICE_OBJECT PhysicalDeviceObject;
     KSPIN_LOCK DeviceLock;
     UNICODE_STRING InterfaceLinkName;
+    // The file object that holds the open claim; only its cleanup or close releases it.
+    PFILE_OBJECT OpenOwner;
+    ULONG Removed;             // surprise removal came: opens fail with STATUS_DELETE_PENDING
+    ULONG TimerResolutionSet;  // the open handle asked for 1 ms timer resolution
+    VSERIAL_CONNECTION_SLOT Connection;
 };
 using PVSERIAL_EXTENSION = VSERIAL_EXTENSION*;
 
@@ -80,6 +103,15 @@ void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION Extension, NTSTATUS Status);
 // Each ends when its stop request is signalled, signalling its "stopped" event on the way out.
 KSTART_ROUTINE pEmulationPollingFunction;  // every 10 ms: reports events to waiting requests
 KSTART_ROUTINE pReadPollingFunction;       // every 1 ms: completes the waiting read
+
+// Gives back the open claim if `FileObject` holds it; false when another file object (or
+// nobody) holds it.
+BOOLEAN VSERIAL_ReleaseOpenClaim(PVSERIAL_EXTENSION Extension, PFILE_OBJECT FileObject);
+// Whether the file object holds the open claim.
+inline BOOLEAN VSERIAL_OwnsOpenClaim(PVSERIAL_EXTENSION Extension, PFILE_OBJECT FileObject) {
+    return InterlockedCompareExchangePointer(reinterpret_cast<PVOID*>(&Extension->OpenOwner),
+                                             nullptr, nullptr) == FileObject;
+}
 
 // Signals a worker's stop request and waits for its thread (if any) to end; drops the reference.
 void VSERIAL_StopWorker(PKEVENT StopRequest, PVOID* Thread);

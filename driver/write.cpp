@@ -10,32 +10,39 @@ static NTSTATUS VSERIAL_CompleteWrite(PIRP irp, NTSTATUS status, ULONG_PTR infor
     return status;
 }
 
-NTSTATUS VSERIAL_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+static NTSTATUS VSERIAL_WriteConnected(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG length) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    const ULONG length = stack->Parameters.Write.Length;
-    if (length == 0)
-        return VSERIAL_CompleteWrite(Irp, STATUS_SUCCESS, 0);
-
-    // The connection was lost by an earlier write: this write makes one attempt of its own.
-    if (!stack->FileObject->FsContext && !NT_SUCCESS(ReCreate(DeviceObject, Irp))) {
+    // The connection was lost by an earlier write: one write reconnects, the others wait for it.
+    PVSERIAL_TDI_ENDPOINT endpoint = nullptr;
+    if (!NT_SUCCESS(VSERIAL_AcquireConnection(DeviceObject, Irp, &endpoint))) {
         VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
         VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
         return VSERIAL_CompleteWrite(Irp, STATUS_UNSUCCESSFUL, 0);
     }
 
-    auto* endpoint = static_cast<PVSERIAL_TDI_ENDPOINT>(stack->FileObject->FsContext);
     ULONG sent = 0;
     NTSTATUS status = VSERIAL_TdiSend(endpoint->ConnectionFileObject,
                                       Irp->AssociatedIrp.SystemBuffer, length, &sent);
     if (!NT_SUCCESS(status)) {
-        // Torn down here; the next write connects again.
-        VSERIAL_PreCleanup(DeviceObject, Irp);
+        // Torn down here (by the first of several failed writes); the next write connects again.
+        VSERIAL_PreCleanup(DeviceObject, Irp, endpoint);
         VSERIAL_CompleteWrite(Irp, STATUS_UNSUCCESSFUL, 0);
         VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
         VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
         return STATUS_UNSUCCESSFUL;
     }
+    VSERIAL_ReleaseConnection(endpoint);
     // STATUS_TIMEOUT is a success: the application sees the bytes actually sent.
     return VSERIAL_CompleteWrite(Irp, status, sent);
+}
+
+NTSTATUS VSERIAL_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
+    const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+    if (length == 0)
+        return VSERIAL_CompleteWrite(Irp, STATUS_SUCCESS, 0);
+    VSERIAL_EnterWrite(ext);
+    const NTSTATUS status = VSERIAL_WriteConnected(DeviceObject, Irp, length);
+    VSERIAL_LeaveWrite(ext);
+    return status;
 }

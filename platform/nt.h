@@ -20,6 +20,20 @@ extern "C" {
 #define IOCTL_SERIAL_SET_COMMCONFIG \
     CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #endif
+// mingw-w64's wdm.h lacks the WDK's NX opt-in (an inline of the WDK's, not a kernel export).
+#ifndef DrvRtPoolNxOptIn
+#define DrvRtPoolNxOptIn 0x00000001
+inline POOL_TYPE ExDefaultNonPagedPoolType = NonPagedPool;
+inline void ExInitializeDriverRuntime(ULONG RuntimeFlags) {
+    RTL_OSVERSIONINFOW version;
+    RtlZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if ((RuntimeFlags & DrvRtPoolNxOptIn) && NT_SUCCESS(RtlGetVersion(&version)) &&
+        (version.dwMajorVersion > 6 ||
+         (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2)))
+        ExDefaultNonPagedPoolType = NonPagedPoolNx;
+}
+#endif
 #ifndef TEXT
 #define TARNEL_NT_WIDE_(q) L##q
 #define TEXT(q) TARNEL_NT_WIDE_(q)

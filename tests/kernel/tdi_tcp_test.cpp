@@ -97,6 +97,8 @@ struct Indications {
     std::mutex mutex;
     std::string received;
     size_t takeAtMost = SIZE_MAX;
+    int offers = 0;           // receive indications
+    ULONG lastIndicated = 0;  // bytes indicated by the last of them
     std::atomic<int> disconnects{0};
     std::atomic<ULONG> disconnectFlags{0};
     std::atomic<bool> wrongIrql{false};
@@ -108,6 +110,8 @@ NTSTATUS OnReceive(PVOID context, CONNECTION_CONTEXT, ULONG, ULONG indicated, UL
     if (KeGetCurrentIrql() != DISPATCH_LEVEL)
         ind->wrongIrql = true;
     std::lock_guard<std::mutex> lock(ind->mutex);
+    ind->offers++;
+    ind->lastIndicated = indicated;
     size_t n = std::min<size_t>(indicated, ind->takeAtMost);
     ind->received.append(static_cast<const char*>(data), n);
     *taken = static_cast<ULONG>(n);
@@ -229,6 +233,22 @@ class Endpoint {
             },
             5000, sent);
     }
+    // TDI_RECEIVE of at most `length` bytes, waiting up to `waitMs`; the bytes go to `out`.
+    NTSTATUS Receive(ULONG length, std::string& out, LONGLONG waitMs = 5000) {
+        std::string buffer(length, '\0');
+        PMDL mdl = IoAllocateMdl(buffer.data(), length, FALSE, FALSE, nullptr);
+        MmBuildMdlForNonPagedPool(mdl);
+        ULONG_PTR n = 0;
+        NTSTATUS status = Request(
+            connection_,
+            [&](PIRP irp) {
+                TdiBuildReceive(irp, IoGetRelatedDeviceObject(connection_), connection_, nullptr,
+                                nullptr, mdl, TDI_RECEIVE_NORMAL, length);
+            },
+            waitMs, &n);
+        out.assign(buffer.data(), NT_SUCCESS(status) ? n : 0);
+        return status;
+    }
     NTSTATUS Disconnect() {
         LARGE_INTEGER timeout;
         timeout.QuadPart = -50000000;
@@ -308,13 +328,49 @@ TEST(TcpTransport, ConnectSendReceiveAndGracefulClose) {
     }
 }
 
-TEST(TcpTransport, BytesNotTakenAreOfferedAgainInOrderAndHoldThePeerBack) {
+TEST(TcpTransport, BytesNotTakenWaitForNewBytesOrAReceiveAndHoldThePeerBack) {
     Peer peer;
     Indications ind;
     ind.takeAtMost = 0;  // the client's buffer is full
     Endpoint endpoint(&ind);
     ASSERT_EQ(endpoint.Connect(kLoopback, peer.port()), STATUS_SUCCESS);
     ASSERT_TRUE(peer.Accept());
+    auto offers = [&] {
+        std::lock_guard<std::mutex> lock(ind.mutex);
+        return ind.offers;
+    };
+
+    // Left with the transport, the bytes are not offered again while nothing new arrives.
+    std::string first(100, 'a');
+    for (size_t i = 0; i < first.size(); ++i)
+        first[i] = static_cast<char>('a' + i % 26);
+    peer.Write(first);
+    ASSERT_TRUE(WaitFor([&] { return offers() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(offers(), 1);
+    // New bytes bring the old ones along, in order.
+    peer.Write("!");
+    ASSERT_TRUE(WaitFor([&] { return offers() == 2; }));
+    {
+        std::lock_guard<std::mutex> lock(ind.mutex);
+        EXPECT_EQ(ind.lastIndicated, 101u);
+        EXPECT_TRUE(ind.received.empty());
+    }
+    // A receive request takes them at any time, as much as it asks for.
+    std::string got;
+    EXPECT_EQ(endpoint.Receive(50, got), STATUS_SUCCESS);
+    EXPECT_EQ(got, first.substr(0, 50));
+    EXPECT_EQ(endpoint.Receive(1000, got), STATUS_SUCCESS);
+    EXPECT_EQ(got, first.substr(50) + "!");
+    // With nothing held, a receive request waits for the next bytes; the handler sees none.
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        peer.Write("xyz");
+    });
+    EXPECT_EQ(endpoint.Receive(1000, got), STATUS_SUCCESS);
+    later.join();
+    EXPECT_EQ(got, "xyz");
+    EXPECT_EQ(offers(), 2);
 
     // Far more than the socket buffers hold: the peer's sends must block while nothing is taken.
     std::string big(8 << 20, '\0');
@@ -333,22 +389,18 @@ TEST(TcpTransport, BytesNotTakenAreOfferedAgainInOrderAndHoldThePeerBack) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_LT(written.load(), big.size());  // held back by the closed window
-    {
-        std::lock_guard<std::mutex> lock(ind.mutex);
-        ind.takeAtMost = 1000;  // now a little at a time
+    // Receive requests drain it, in order, while the handler still takes nothing.
+    std::string drained;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (drained.size() < big.size() && std::chrono::steady_clock::now() < deadline) {
+        if (endpoint.Receive(64 * 1024, got, 200) == STATUS_SUCCESS)
+            drained += got;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    {
-        std::lock_guard<std::mutex> lock(ind.mutex);
-        ind.takeAtMost = SIZE_MAX;
-    }
-    EXPECT_TRUE(WaitFor([&] {
-        std::lock_guard<std::mutex> lock(ind.mutex);
-        return ind.received.size() == big.size();
-    }));
     writer.join();
+    ASSERT_EQ(drained.size(), big.size());
+    EXPECT_TRUE(drained == big);
     std::lock_guard<std::mutex> lock(ind.mutex);
-    EXPECT_TRUE(ind.received == big);
+    EXPECT_TRUE(ind.received.empty());
 }
 
 TEST(TcpTransport, ConnectFailures) {

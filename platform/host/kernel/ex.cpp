@@ -9,6 +9,7 @@
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/internal.h"
 #include "platform/host/kernel/verifier.h"
+#include "platform/host/machine/machine.h"
 
 using tarnel::host::kernel::BugCheck;
 
@@ -58,6 +59,20 @@ void* ModuleOf(void* address) {
     return dladdr(address, &info) ? info.dli_fbase : nullptr;
 }
 
+// Non-paged pool that may hold code: what Windows 8 and later give a driver that did not opt in.
+bool IsExecutable(POOL_TYPE type) {
+    return !IsPaged(type) && !(type & NonPagedPoolNx);
+}
+std::map<ULONG, size_t>& ExecutableCounts() {
+    static auto* counts = new std::map<ULONG, size_t>;
+    return *counts;
+}
+
+std::mutex g_timerMutex;
+size_t g_timerRequests = 0;
+constexpr ULONG kDefaultTick = 156250;  // 15.625 ms
+constexpr ULONG kFinestTick = 10000;    // 1 ms
+
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, void* caller) {
     if (IsPaged(type) && KeGetCurrentIrql() > APC_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "paged pool allocation (tag '%s') at IRQL %u",
@@ -77,6 +92,8 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, void* caller) {
     // Fresh pool is not zeroed on Windows; a recognisable filler catches code that assumes it is.
     std::memset(header + 1, 0xC3, bytes);
     std::lock_guard<std::mutex> lock(g_poolMutex);
+    if (IsExecutable(type))
+        ExecutableCounts()[tag]++;
     auto& count = Counts()[tag];
     count.allocations++;
     count.bytes += bytes;
@@ -88,6 +105,25 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, void* caller) {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
     return Allocate(type, bytes, tag, __builtin_return_address(0));
+}
+
+BOOLEAN RtlIsNtDdiVersionAvailable(ULONG version) {
+    auto config = tarnel::host::Machine::current().config();
+    const ULONG machine = (config.windowsMajor << 24) | (config.windowsMinor << 16);
+    return machine >= (version & 0xFFFF0000u);
+}
+
+ULONG ExSetTimerResolution(ULONG desired, BOOLEAN set) {
+    (void)desired;
+    std::lock_guard<std::mutex> lock(g_timerMutex);
+    if (set) {
+        g_timerRequests++;
+    } else {
+        if (g_timerRequests == 0)
+            BugCheck("TIMER_RESOLUTION", "a timer resolution given back that was never requested");
+        g_timerRequests--;
+    }
+    return g_timerRequests ? kFinestTick : kDefaultTick;
 }
 
 static void FreePool(PVOID p, ULONG tag, bool checkTag) {
@@ -163,6 +199,17 @@ std::vector<PoolTagUsage> PoolUsage() {
         if (count.allocations)
             usage.push_back({TagText(tag), count.allocations, count.bytes});
     return usage;
+}
+
+size_t ExecutablePoolAllocations(const char* tag) {
+    std::lock_guard<std::mutex> lock(g_poolMutex);
+    auto it = ExecutableCounts().find(TagFromText(tag));
+    return it == ExecutableCounts().end() ? 0 : it->second;
+}
+
+size_t TimerResolutionRequests() {
+    std::lock_guard<std::mutex> lock(g_timerMutex);
+    return g_timerRequests;
 }
 
 size_t PoolOutstanding(const char* tag) {

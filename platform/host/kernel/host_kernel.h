@@ -21,6 +21,10 @@ struct PoolTagUsage {
 // Tags with live allocations.
 std::vector<PoolTagUsage> PoolUsage();
 size_t PoolOutstanding(const char* tag);
+// Allocations with this tag, since the process started, of non-paged pool that may hold code.
+size_t ExecutablePoolAllocations(const char* tag);
+// Timer resolution requests (ExSetTimerResolution) not yet given back.
+size_t TimerResolutionRequests();
 // The next `count` allocations with this tag fail (return null), as low memory would.
 void FailNextAllocations(const char* tag, int count);
 bool ShouldFailAllocation(ULONG tag);

@@ -226,6 +226,24 @@ NTSTATUS tarnel::host::kernel::CreateDevice(PDRIVER_OBJECT driver, ULONG extensi
 
 namespace tarnel::host::kernel {
 
+NTSTATUS CountDeviceFile(PDEVICE_OBJECT device, bool refuseDeleted, bool exclusive) {
+    std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
+    DeviceRecord* record = DeviceRecordOf(device);
+    if (refuseDeleted && record->deletePending)
+        return STATUS_DELETE_PENDING;
+    if (exclusive && record->openFiles > 0)
+        return STATUS_ACCESS_DENIED;
+    record->openFiles++;
+    return STATUS_SUCCESS;
+}
+
+void UncountDeviceFile(PDEVICE_OBJECT device) {
+    std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
+    DeviceRecord* record = DeviceRecordOf(device);
+    if (--record->openFiles == 0 && record->deletePending)
+        FreeDeviceObject(device);
+}
+
 void FreeDeviceObject(PDEVICE_OBJECT device) {
     delete DeviceRecordOf(device);
     device->Type = 0;

@@ -31,6 +31,7 @@ struct IrpRecord {
     ULONG outputLength;
     PFILE_OBJECT file;  // User origin: the handle's file object, for cancel and cleanup
     pthread_t thread;   // User origin: the issuing thread, for CancelIo
+    bool inDispatch;    // User origin: its dispatch routine has not returned yet (file's mutex)
     IRP irp;
     IO_STACK_LOCATION stack[1];
 };
@@ -63,6 +64,13 @@ std::u16string UpperCase(const std::u16string& s);
 // Names a bus-created PDO and ties it to its device instance.
 void SetDeviceInstance(PDEVICE_OBJECT pdo, const std::u16string& name,
                        const std::u16string& instanceId);
+// A file opened on the device, under the namespace lock: fails with STATUS_DELETE_PENDING when the
+// device is being deleted (if `refuseDeleted`) and STATUS_ACCESS_DENIED when it is exclusive and
+// already open (if `exclusive`).
+NTSTATUS CountDeviceFile(PDEVICE_OBJECT device, bool refuseDeleted, bool exclusive);
+// A file on the device gone (closed, or its open failed); the last one of a deleted device frees
+// it.
+void UncountDeviceFile(PDEVICE_OBJECT device);
 void FreeDeviceObject(PDEVICE_OBJECT device);
 // IoCreateDevice without fault injection (the bus's own PDOs).
 NTSTATUS CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING deviceName,

@@ -40,13 +40,22 @@ bool ShouldInvoke(UCHAR control, NTSTATUS status, BOOLEAN cancelled) {
 
 namespace tarnel::host::kernel {
 
+// The verifier's state word is read by IoCancelIrp while a completion may be changing it, as a
+// cancel may meet a request that is completing.
+static ULONG64 MagicOf(const IrpRecord* record) {
+    return __atomic_load_n(&record->magic, __ATOMIC_ACQUIRE);
+}
+static void SetMagic(IrpRecord* record, ULONG64 magic) {
+    __atomic_store_n(&record->magic, magic, __ATOMIC_RELEASE);
+}
+
 IrpRecord* RecordOf(PIRP irp) {
     auto* record =
         reinterpret_cast<IrpRecord*>(reinterpret_cast<char*>(irp) - offsetof(IrpRecord, irp));
-    if (record->magic == kFreedIrp)
+    if (MagicOf(record) == kFreedIrp)
         BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IRP %p used after it was freed",
                  static_cast<void*>(irp));
-    if (record->magic != kLiveIrp && record->magic != kCompletedIrp)
+    if (MagicOf(record) != kLiveIrp && MagicOf(record) != kCompletedIrp)
         BugCheck("INVALID_IRP", "%p is not an IRP of the I/O manager", static_cast<void*>(irp));
     return record;
 }
@@ -58,7 +67,7 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin) {
     auto* record = static_cast<IrpRecord*>(std::calloc(1, bytes));
     if (!record)
         return nullptr;
-    record->magic = kLiveIrp;
+    SetMagic(record, kLiveIrp);
     record->origin = origin;
     PIRP irp = &record->irp;
     irp->Type = kIrpType;
@@ -71,7 +80,7 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin) {
 }
 
 void FreeIrpRecord(IrpRecord* record) {
-    record->magic = kFreedIrp;
+    SetMagic(record, kFreedIrp);
     delete record->completion;
     record->completion = nullptr;
     IrpRecord* evicted = nullptr;
@@ -94,7 +103,7 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
 
 void IoFreeIrp(PIRP irp) {
     IrpRecord* record = RecordOf(irp);
-    if (irp->CancelRoutine)
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE))
         BugCheck("CANCEL_STATE_IN_COMPLETED_IRP", "IRP %p freed with a cancel routine set",
                  static_cast<void*>(irp));
     FreeIrpRecord(record);
@@ -102,9 +111,9 @@ void IoFreeIrp(PIRP irp) {
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
     IrpRecord* record = RecordOf(irp);
-    if (record->magic == kCompletedIrp) {
+    if (MagicOf(record) == kCompletedIrp) {
         // A completion routine that returned STATUS_MORE_PROCESSING_REQUIRED may reuse it.
-        record->magic = kLiveIrp;
+        SetMagic(record, kLiveIrp);
     }
     irp->CurrentLocation--;
     if (irp->CurrentLocation <= 0)
@@ -118,16 +127,16 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
 
 void IofCompleteRequest(PIRP irp, CCHAR) {
     IrpRecord* record = RecordOf(irp);
-    if (record->magic == kCompletedIrp)
+    if (MagicOf(record) == kCompletedIrp)
         BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IRP %p completed twice",
                  static_cast<void*>(irp));
-    if (irp->CancelRoutine)
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE))
         BugCheck("CANCEL_STATE_IN_COMPLETED_IRP", "IRP %p completed with its cancel routine set",
                  static_cast<void*>(irp));
     if (irp->IoStatus.Status == STATUS_PENDING)
         BugCheck("IRP_COMPLETED_PENDING", "IRP %p completed with STATUS_PENDING",
                  static_cast<void*>(irp));
-    record->magic = kCompletedIrp;
+    SetMagic(record, kCompletedIrp);
 
     while (irp->CurrentLocation <= irp->StackCount) {
         PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
@@ -140,20 +149,21 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
         const bool above = irp->CurrentLocation <= irp->StackCount;
         PDEVICE_OBJECT upper =
             above ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
-        if (routine && ShouldInvoke(control, irp->IoStatus.Status, irp->Cancel)) {
+        if (routine && ShouldInvoke(control, irp->IoStatus.Status,
+                                    __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE))) {
             // While its routine runs the request may be completed again or freed by the
             // routine's owner, so it counts as live; after STATUS_MORE_PROCESSING_REQUIRED it
             // belongs to that owner and is not touched again here.
-            record->magic = kLiveIrp;
+            SetMagic(record, kLiveIrp);
             NTSTATUS st = routine(upper, irp, context);
             if (st == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
-            if (record->magic != kLiveIrp)
+            if (MagicOf(record) != kLiveIrp)
                 BugCheck("IRP_FREED_BY_COMPLETION_ROUTINE",
                          "IRP %p completed or freed by a completion routine that did not return "
                          "STATUS_MORE_PROCESSING_REQUIRED",
                          static_cast<void*>(irp));
-            record->magic = kCompletedIrp;
+            SetMagic(record, kCompletedIrp);
         } else if (irp->PendingReturned && above) {
             IoMarkIrpPending(irp);
         }
@@ -235,7 +245,7 @@ BOOLEAN IoCancelIrp(PIRP irp) {
     RecordOf(irp);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    irp->Cancel = TRUE;
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);
@@ -336,6 +346,13 @@ void MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE, LOCK_OPERATION) {
     if (mdl->MdlFlags & kMdlLocked)
         BugCheck("MDL_ALREADY_LOCKED", "MDL %p locked twice", static_cast<void*>(mdl));
     mdl->MdlFlags |= kMdlLocked;
+}
+
+void MmBuildMdlForNonPagedPool(PMDL mdl) {
+    if (mdl->MdlFlags & kMdlLocked)
+        BugCheck("MDL_ALREADY_LOCKED", "MDL %p of locked pages built for non-paged pool",
+                 static_cast<void*>(mdl));
+    mdl->MappedSystemVa = mdl->StartVa;
 }
 
 void MmUnlockPages(PMDL mdl) {

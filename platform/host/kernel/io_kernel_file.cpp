@@ -17,10 +17,7 @@ void KernelFileCleanup(void* body) {
 void KernelFileClose(void* body) {
     auto* file = static_cast<PFILE_OBJECT>(body);
     SendFileRequest(file, IRP_MJ_CLOSE);
-    PDEVICE_OBJECT device = file->DeviceObject;
-    DeviceRecord* record = DeviceRecordOf(device);
-    if (--record->openFiles == 0 && record->deletePending)
-        FreeDeviceObject(device);
+    UncountDeviceFile(file->DeviceObject);
 }
 
 PDEVICE_OBJECT FindDevice(const std::u16string& name) {
@@ -66,7 +63,7 @@ NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
             UNREFERENCED_PARAMETER(fileAttributes);
             UNREFERENCED_PARAMETER(disposition);
             UNREFERENCED_PARAMETER(options);
-            DeviceRecordOf(device)->openFiles++;
+            CountDeviceFile(device, false, false);
             status = SendFileRequest(file, IRP_MJ_CREATE, eaBuffer, eaLength);
             if (NT_SUCCESS(status)) {
                 InsertHandle(file, handle);
@@ -74,9 +71,7 @@ NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
             } else {
                 // A failed open is neither cleaned up nor closed.
                 HeaderOf(file)->destroy = nullptr;
-                DeviceRecord* record = DeviceRecordOf(device);
-                if (--record->openFiles == 0 && record->deletePending)
-                    FreeDeviceObject(device);
+                UncountDeviceFile(device);
                 ObfDereferenceObject(file);
             }
         }

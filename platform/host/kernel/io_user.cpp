@@ -70,10 +70,7 @@ namespace {
 void SendClose(UserFile* user) {
     PFILE_OBJECT file = &user->file;
     SendFileRequest(file, IRP_MJ_CLOSE);
-    PDEVICE_OBJECT device = file->DeviceObject;
-    DeviceRecord* record = DeviceRecordOf(device);
-    if (--record->openFiles == 0 && record->deletePending)
-        FreeDeviceObject(device);
+    UncountDeviceFile(file->DeviceObject);
     user->~UserFile();
     ObfDereferenceObject(file);
 }
@@ -204,16 +201,17 @@ NTSTATUS UserOpen(const std::u16string& dosName, ACCESS_MASK access, ULONG share
     PDEVICE_OBJECT device = LookupDeviceByName(target);
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
-    DeviceRecord* record = DeviceRecordOf(device);
-    if (record->deletePending)
-        return STATUS_DELETE_PENDING;
     // An exclusive device (the named one or the function device on top of it) has one open.
-    if (((device->Flags | TopOfStack(device)->Flags) & DO_EXCLUSIVE) && record->openFiles > 0)
-        return STATUS_ACCESS_DENIED;
+    NTSTATUS counted = CountDeviceFile(
+        device, true, ((device->Flags | TopOfStack(device)->Flags) & DO_EXCLUSIVE) != 0);
+    if (!NT_SUCCESS(counted))
+        return counted;
 
     void* body = CreateObject(&g_fileType, sizeof(UserFile), nullptr);
-    if (!body)
+    if (!body) {
+        UncountDeviceFile(device);
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
     auto* user = new (body) UserFile;
     PFILE_OBJECT file = &user->file;
     file->Type = 5;
@@ -223,13 +221,11 @@ NTSTATUS UserOpen(const std::u16string& dosName, ACCESS_MASK access, ULONG share
     file->WriteAccess = (access & (GENERIC_WRITE | FILE_WRITE_ACCESS | GENERIC_ALL)) != 0;
     file->SharedRead = (share & 1) != 0;
     file->SharedWrite = (share & 2) != 0;
-    record->openFiles++;
 
     NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
     if (!NT_SUCCESS(status)) {
         // A failed open is never cleaned up or closed.
-        if (--record->openFiles == 0 && record->deletePending)
-            FreeDeviceObject(device);
+        UncountDeviceFile(device);
         user->~UserFile();
         ObfDereferenceObject(file);
         return status;
@@ -309,8 +305,15 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
     {
         std::lock_guard<std::mutex> lock(user->mutex);
         user->pending.push_back(record);
+        record->inDispatch = true;
     }
-    return IofCallDriver(top, irp);
+    NTSTATUS status = IofCallDriver(top, irp);
+    // Completed requests have left the list (and may be freed); one still listed is pending.
+    std::lock_guard<std::mutex> lock(user->mutex);
+    for (IrpRecord* listed : user->pending)
+        if (listed == record)
+            record->inDispatch = false;
+    return status;
 }
 
 // Called by FinishIrp for user requests before their completion runs.
@@ -352,8 +355,10 @@ void UserCleanup(PFILE_OBJECT file) {
     SendFileRequest(file, IRP_MJ_CLEANUP);
     std::lock_guard<std::mutex> lock(user->mutex);
     for (IrpRecord* record : user->pending) {
-        // A request being cancelled has no routine any more but is on its way out.
-        if (!record->irp.CancelRoutine && !record->irp.Cancel)
+        // A request being cancelled has no routine any more but is on its way out; one whose
+        // dispatch routine still runs (another thread's request that came with the cleanup) is
+        // not left pending yet.
+        if (!record->inDispatch && !record->irp.CancelRoutine && !record->irp.Cancel)
             BugCheck("IRP_PENDING_AT_CLEANUP",
                      "IRP %p (major 0x%02x) still pending without a cancel routine after "
                      "cleanup of its file",

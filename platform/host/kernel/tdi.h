@@ -225,6 +225,22 @@ inline void TdiBuildSend(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
     p->SendLength = SendLen;
 }
 
+struct TDI_REQUEST_KERNEL_RECEIVE {
+    ULONG ReceiveLength;
+    ULONG ReceiveFlags;
+};
+using PTDI_REQUEST_KERNEL_RECEIVE = TDI_REQUEST_KERNEL_RECEIVE*;
+
+inline void TdiBuildReceive(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
+                            PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, PMDL MdlAddr,
+                            ULONG InFlags, ULONG ReceiveLen) {
+    auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(
+        &TdiBuildBase_(Irp, DevObj, FileObj, CompRoutine, Contxt, TDI_RECEIVE)->Parameters);
+    Irp->MdlAddress = MdlAddr;
+    p->ReceiveLength = ReceiveLen;
+    p->ReceiveFlags = InFlags;
+}
+
 inline void TdiBuildSetEventHandler(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
                                     PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt,
                                     LONG InEventType, PVOID InEventHandler, PVOID InEventContext) {

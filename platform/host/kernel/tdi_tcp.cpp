@@ -3,8 +3,10 @@
 // sends that must wait, received data and disconnects are served by the transport thread, which
 // calls the drivers' event handlers at DISPATCH_LEVEL and never while holding its own lock.
 //
-// Flow control: bytes a receive handler does not take stay here and are offered again, in order;
-// while any wait, the socket is not read, so the peer's sends back up into its TCP window.
+// Received bytes go first to a waiting TDI_RECEIVE, else to the receive handler. Bytes a handler
+// does not take stay here, in order, and are offered again only when more bytes arrive on that
+// connection; a TDI_RECEIVE takes them at any time. Flow control: while kHoldLimit bytes wait,
+// the socket is not read, so the peer's sends back up into its TCP window.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -36,7 +39,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kReceiveChunk = 64 * 1024;
-constexpr auto kReofferPeriod = std::chrono::milliseconds(2);
+constexpr size_t kHoldLimit = 256 * 1024;
 
 enum class Kind { Control, Address, Connection };
 
@@ -77,7 +80,9 @@ struct Connection : TdiObject {
     bool peerReset = false;
     bool disconnectIndicated = false;
     bool indicating = false;     // a handler of this connection runs on the transport thread
-    std::vector<UCHAR> pending;  // received, not yet taken by the handler
+    std::vector<UCHAR> pending;  // received, not yet taken by the handler or a receive request
+    bool offerDue = false;       // bytes arrived since the handler last left some
+    std::deque<PIRP> receives;   // TDI_RECEIVE requests waiting for bytes
 };
 
 std::mutex g_mutex;
@@ -166,7 +171,8 @@ void WatchLocked(Connection* c) {
         return;
     epoll_event ev{};
     // Read only while nothing waits for the handler: that is the flow control.
-    if (c->state == State::Connected && c->pending.empty() && !c->peerClosed && !c->peerReset)
+    if (c->state == State::Connected && c->pending.size() < kHoldLimit && !c->peerClosed &&
+        !c->peerReset)
         ev.events |= EPOLLIN;
     if (c->state == State::Connecting || !c->sends.empty())
         ev.events |= EPOLLOUT;
@@ -188,6 +194,35 @@ void FailQueuedLocked(Connection* c, NTSTATUS status, std::vector<Completion>& o
     if (c->disconnectIrp && Claim(c->disconnectIrp))
         out.push_back({c->disconnectIrp, status, 0});
     c->disconnectIrp = nullptr;
+    for (PIRP irp : c->receives)
+        if (Claim(irp))
+            out.push_back({irp, status, 0});
+    c->receives.clear();
+}
+
+// Gives waiting bytes to waiting receive requests, oldest first; once the stream has ended and
+// nothing waits any more, the requests left fail. Never while a handler runs for `c`.
+void ServeReceivesLocked(Connection* c, std::vector<Completion>& out) {
+    while (!c->receives.empty() && !c->pending.empty() && !c->indicating) {
+        PIRP irp = c->receives.front();
+        c->receives.pop_front();
+        if (!Claim(irp))
+            continue;  // its cancel routine completes it
+        auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(
+            &IoGetCurrentIrpStackLocation(irp)->Parameters);
+        auto* data =
+            static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+        size_t n = std::min<size_t>(p->ReceiveLength, c->pending.size());
+        std::memcpy(data, c->pending.data(), n);
+        c->pending.erase(c->pending.begin(), c->pending.begin() + static_cast<ptrdiff_t>(n));
+        out.push_back({irp, STATUS_SUCCESS, n});
+    }
+    if (c->pending.empty() && (c->peerClosed || c->peerReset || c->state != State::Connected)) {
+        for (PIRP irp : c->receives)
+            if (Claim(irp))
+                out.push_back({irp, STATUS_CONNECTION_DISCONNECTED, 0});
+        c->receives.clear();
+    }
 }
 
 void RunCompletions(std::vector<Completion>& completions) {
@@ -236,6 +271,7 @@ void CancelSendOrDisconnect(PDEVICE_OBJECT, PIRP irp) {
             }
             if (c->disconnectIrp == irp)
                 c->disconnectIrp = nullptr;
+            std::erase(c->receives, irp);
             WatchLocked(c.get());
         }
     }
@@ -306,14 +342,17 @@ void ServeEvent(Connection* c, uint32_t events, std::vector<Completion>& out) {
         return;
     if (events & EPOLLOUT)
         PumpSendsLocked(c, out);
-    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && c->pending.empty() && !c->peerClosed &&
-        !c->peerReset && c->fd >= 0) {
-        c->pending.resize(kReceiveChunk);
-        ssize_t n = recv(c->fd, c->pending.data(), kReceiveChunk, 0);
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && c->pending.size() < kHoldLimit &&
+        !c->peerClosed && !c->peerReset && c->fd >= 0) {
+        const size_t held = c->pending.size();
+        const size_t room = std::min(kReceiveChunk, kHoldLimit - held);
+        c->pending.resize(held + room);
+        ssize_t n = recv(c->fd, c->pending.data() + held, room, 0);
         if (n > 0) {
-            c->pending.resize(static_cast<size_t>(n));
+            c->pending.resize(held + static_cast<size_t>(n));
+            c->offerDue = true;
         } else {
-            c->pending.clear();
+            c->pending.resize(held);
             if (n == 0) {
                 c->peerClosed = true;
             } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -331,12 +370,20 @@ void Indicate(const std::shared_ptr<Connection>& c) {
     PTDI_IND_DISCONNECT disconnect;
     PVOID disconnectContext;
     CONNECTION_CONTEXT context;
+    bool offer;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         if (!c->address || c->state != State::Connected) {
             c->pending.clear();  // bytes of a connection that is gone
             return;
         }
+        // Bytes a handler left are offered again only together with new ones.
+        offer = c->offerDue && !c->pending.empty() && c->receives.empty();
+        const bool disconnectDue =
+            c->pending.empty() && (c->peerClosed || c->peerReset) && !c->disconnectIndicated;
+        if (!offer && !disconnectDue)
+            return;
+        c->offerDue = false;
         receive = c->address->receive;
         receiveContext = c->address->receiveContext;
         disconnect = c->address->disconnect;
@@ -351,7 +398,7 @@ void Indicate(const std::shared_ptr<Connection>& c) {
         g_indicationDone.notify_all();
     };
     ULONG taken = 0;
-    if (!c->pending.empty() && receive) {
+    if (offer && receive) {
         ULONG indicated = static_cast<ULONG>(c->pending.size());
         PIRP request = nullptr;
         KIRQL old;
@@ -364,7 +411,8 @@ void Indicate(const std::shared_ptr<Connection>& c) {
                      indicated);
         if (request)
             BugCheck("TDI_RECEIVE_REQUEST",
-                     "the host transport does not take receive requests from handlers");
+                     "the host transport does not take receive requests from handlers; post a "
+                     "TDI_RECEIVE instead");
     }
     bool indicateDisconnect = false;
     ULONG flags = 0;
@@ -398,8 +446,6 @@ void TransportThread() {
         {
             std::lock_guard<std::mutex> lock(g_mutex);
             for (auto& c : Connections()) {
-                if (!c->pending.empty())
-                    timeout = static_cast<int>(kReofferPeriod.count());
                 if (c->connectIrp) {
                     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                                     c->connectDeadline - Clock::now())
@@ -432,8 +478,11 @@ void TransportThread() {
             for (auto& c : Connections()) {
                 if (c->connectIrp && now >= c->connectDeadline)
                     FinishConnectLocked(c.get(), completions, STATUS_IO_TIMEOUT);
-                if (!c->pending.empty() ||
-                    ((c->peerClosed || c->peerReset) && !c->disconnectIndicated))
+                ServeReceivesLocked(c.get(), completions);
+                WatchLocked(c.get());
+                if ((c->offerDue && !c->pending.empty()) ||
+                    ((c->peerClosed || c->peerReset) && !c->disconnectIndicated &&
+                     c->pending.empty()))
                     touched.push_back(c);
             }
         }
@@ -603,7 +652,7 @@ NTSTATUS DispatchConnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, CancelConnect);
     // A cancel that came before the routine was set must still end the request.
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
         c->connectIrp = nullptr;
         CloseSocketLocked(c, true);
         c->state = State::Idle;
@@ -621,7 +670,7 @@ NTSTATUS QueueLocked(Connection* c, PIRP irp, std::unique_lock<std::mutex>& lock
                      std::vector<Completion>& completions) {
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, CancelSendOrDisconnect);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
         lock.unlock();
         Complete(irp, STATUS_CANCELLED);
         return STATUS_PENDING;
@@ -652,6 +701,44 @@ NTSTATUS DispatchSend(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     }
     c->sends.push_back(irp);
     return QueueLocked(c, irp, lock, completions);
+}
+
+void CancelReceive(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        for (auto& c : Connections())
+            std::erase(c->receives, irp);
+    }
+    Complete(irp, STATUS_CANCELLED);
+}
+
+// Bytes waiting here are served at once (by the transport thread while a handler runs); else the
+// request waits for the next bytes.
+NTSTATUS DispatchReceive(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
+    auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&stack->Parameters);
+    if (!p->ReceiveLength || !irp->MdlAddress)
+        return Complete(irp, STATUS_INVALID_PARAMETER);
+    std::vector<Completion> completions;
+    std::unique_lock<std::mutex> lock(g_mutex);
+    if (c->state != State::Connected || (c->pending.empty() && (c->peerClosed || c->peerReset))) {
+        lock.unlock();
+        return Complete(irp, STATUS_CONNECTION_DISCONNECTED);
+    }
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelReceive);
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
+        lock.unlock();
+        Complete(irp, STATUS_CANCELLED);
+        return STATUS_PENDING;
+    }
+    c->receives.push_back(irp);
+    ServeReceivesLocked(c, completions);
+    WatchLocked(c);
+    lock.unlock();
+    RunCompletions(completions);
+    Wake();
+    return STATUS_PENDING;
 }
 
 NTSTATUS DispatchDisconnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
@@ -703,7 +790,11 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
         } else if (p->EventType < TDI_EVENT_CONNECT || p->EventType > TDI_EVENT_SEND_POSSIBLE) {
             return Complete(irp, STATUS_INVALID_PARAMETER);
         }
-        Wake();  // waiting bytes can now be offered
+        // Bytes that came before there was a handler are offered to the new one.
+        for (auto& c : Connections())
+            if (c->address == a && !c->pending.empty())
+                c->offerDue = true;
+        Wake();
         return Complete(irp, STATUS_SUCCESS);
     }
     if (object->kind != Kind::Connection)
@@ -765,6 +856,8 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
             return DispatchSend(irp, stack, c);
         case TDI_DISCONNECT:
             return DispatchDisconnect(irp, stack, c);
+        case TDI_RECEIVE:
+            return DispatchReceive(irp, stack, c);
         default:
             return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
