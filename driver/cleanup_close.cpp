@@ -4,13 +4,6 @@
 #include "driver/vserial.h"
 #include "driver/wait_queue.h"
 
-static NTSTATUS VSERIAL_CompleteSuccess(PIRP irp) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS VSERIAL_Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
@@ -37,7 +30,7 @@ NTSTATUS VSERIAL_Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         // workers.
         VSERIAL_ReleaseOpenClaim(ext, file);
     }
-    VSERIAL_CompleteSuccess(Irp);
+    VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, 0);
     DbgPrint("VSERIAL_Cleanup End \n");
     return STATUS_SUCCESS;
 }
@@ -49,10 +42,9 @@ NTSTATUS VSERIAL_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // A close that comes late (a held request kept the file object alive) must not touch the
     // lines or the claim of a newer handle.
     if (VSERIAL_ReleaseOpenClaim(ext, file) || VSERIAL_OwnsOpenClaim(ext, nullptr)) {
-        VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
-        VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
+        VSERIAL_SetLinesReady(ext, FALSE);
     }
-    VSERIAL_CompleteSuccess(Irp);
+    VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, 0);
     DbgPrint("VSERIAL_Close End \n");
     return STATUS_SUCCESS;
 }

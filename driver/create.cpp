@@ -3,13 +3,6 @@
 #include "driver/connection.h"
 #include "driver/vserial.h"
 
-static NTSTATUS VSERIAL_CompleteCreate(PIRP irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 // Starts one worker and keeps a reference to its thread object.
 static NTSTATUS VSERIAL_StartWorker(PKSTART_ROUTINE routine, PVSERIAL_EXTENSION ext,
                                     PVOID* thread) {
@@ -44,24 +37,23 @@ NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     // A device that is going away takes no new handles, as Windows' serial drivers answer.
     if (VSERIAL_LoadAcquire(&ext->Removed))
-        return VSERIAL_CompleteCreate(Irp, STATUS_DELETE_PENDING);
+        return VSERIAL_CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     // Claimed before connecting, which may take 70 s: a second open meanwhile is refused too.
     // The claim is this file object's: only its own cleanup or close gives it back.
     if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID*>(&ext->OpenOwner), file,
                                           nullptr) != nullptr)
-        return VSERIAL_CompleteCreate(Irp, STATUS_PORT_CONNECTION_REFUSED);
+        return VSERIAL_CompleteRequest(Irp, STATUS_PORT_CONNECTION_REFUSED, 0);
     VSERIAL_StoreRelease(&ext->OpenFlag, 1);
     if (VSERIAL_LoadAcquire(&ext->Removed)) {
         VSERIAL_ReleaseOpenClaim(ext, file);
-        return VSERIAL_CompleteCreate(Irp, STATUS_DELETE_PENDING);
+        return VSERIAL_CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     }
 
     if (!NT_SUCCESS(VSERIAL_OpenConnection(ext, file))) {
         VSERIAL_ReleaseOpenClaim(ext, file);
-        return VSERIAL_CompleteCreate(Irp, STATUS_UNSUCCESSFUL);
+        return VSERIAL_CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
-    VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_ON);
-    VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_ON);
+    VSERIAL_SetLinesReady(ext, TRUE);
 
     // The workers run before the open completes, so the handle's cleanup always finds them.
     KeResetEvent(&ext->EmulationPollingExitEvent);
@@ -77,16 +69,15 @@ NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         VSERIAL_StopWorker(&ext->EmulationPollingExitEvent, &ext->EmulationThread);
         VSERIAL_StopWorker(&ext->ReadPollingExitEvent, &ext->ReadThread);
         VSERIAL_CloseConnection(ext, file);
-        VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
-        VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
+        VSERIAL_SetLinesReady(ext, FALSE);
         VSERIAL_ReleaseOpenClaim(ext, file);
-        return VSERIAL_CompleteCreate(Irp, STATUS_UNSUCCESSFUL);
+        return VSERIAL_CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
     // The default clock tick is 15.6 ms: the workers' 1 ms and 10 ms periods need a finer one
     // while the handle is open. Given back at cleanup.
     ExSetTimerResolution(VSERIAL_TIMER_RESOLUTION, TRUE);
     ext->TimerResolutionSet = 1;
-    return VSERIAL_CompleteCreate(Irp, STATUS_SUCCESS);
+    return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
 BOOLEAN VSERIAL_ReleaseOpenClaim(PVSERIAL_EXTENSION ext, PFILE_OBJECT file) {

@@ -13,13 +13,6 @@
 
 #define VSERIAL_QUEUE_FULL_STATUS STATUS_INVALID_PARAMETER
 
-static NTSTATUS VSERIAL_CompleteControl(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = NT_SUCCESS(status) ? information : 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 // Queues the request for the workers; its event word is 0 until one of them reports.
 static NTSTATUS VSERIAL_WaitOnMask(PVSERIAL_EXTENSION ext, PIRP irp) {
     const ULONG word = 0;
@@ -27,7 +20,7 @@ static NTSTATUS VSERIAL_WaitOnMask(PVSERIAL_EXTENSION ext, PIRP irp) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
     if (VSERIAL_WaitQueueCount(ext) == VSERIAL_WAIT_QUEUE_CAPACITY) {
         KeReleaseSpinLock(&ext->DeviceLock, irql);
-        return VSERIAL_CompleteControl(irp, VSERIAL_QUEUE_FULL_STATUS, 0);
+        return VSERIAL_CompleteRequest(irp, VSERIAL_QUEUE_FULL_STATUS, 0);
     }
     IoMarkIrpPending(irp);
     (void)IoSetCancelRoutine(irp, VSERIAL_WaitCancel);
@@ -109,8 +102,7 @@ static NTSTATUS VSERIAL_Setting(PVSERIAL_EXTENSION ext, ULONG code, PVOID buffer
             return STATUS_SUCCESS;
         case IOCTL_SERIAL_GET_MODEMSTATUS: {
             // Asking for the lines raises both: the printer is always there to talk to.
-            VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_ON);
-            VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_ON);
+            VSERIAL_SetLinesReady(ext, TRUE);
             const ULONG status = VSERIAL_LoadAcquire(&ext->ModemStatus);
             RtlCopyMemory(buffer, &status, sizeof(status));
             return STATUS_SUCCESS;
@@ -156,10 +148,10 @@ NTSTATUS VSERIAL_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     VSERIAL_REQUEST_SHAPE shape;
     if (!VSERIAL_RequestShape(code, &shape))
-        return VSERIAL_CompleteControl(Irp, STATUS_UNSUCCESSFUL, 0);
+        return VSERIAL_CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     // The system buffer is as long as the longer of the two: nothing past it is read or written.
     if (inputBytes < shape.InputBytes || outputBytes < shape.OutputBytes)
-        return VSERIAL_CompleteControl(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+        return VSERIAL_CompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);
     // The I/O manager copies `information` bytes to the caller's output buffer, so a set that
     // echoes its input reports no more than that buffer holds.
     const ULONG information = shape.Information < outputBytes ? shape.Information : outputBytes;
@@ -174,19 +166,19 @@ NTSTATUS VSERIAL_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             ULONG mask;
             RtlCopyMemory(&mask, buffer, sizeof(mask));
             VSERIAL_SetWaitMask(ext, mask);
-            return VSERIAL_CompleteControl(Irp, STATUS_SUCCESS, information);
+            return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, information);
         }
         case IOCTL_SERIAL_PURGE: {
             ULONG mask;
             RtlCopyMemory(&mask, buffer, sizeof(mask));
             VSERIAL_Purge(ext, mask);
-            return VSERIAL_CompleteControl(Irp, STATUS_SUCCESS, information);
+            return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, information);
         }
         default: {
             KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
             const NTSTATUS status = VSERIAL_Setting(ext, code, buffer);
             KeReleaseSpinLock(&ext->DeviceLock, irql);
-            return VSERIAL_CompleteControl(Irp, status, information);
+            return VSERIAL_CompleteRequest(Irp, status, NT_SUCCESS(status) ? information : 0);
         }
     }
 }

@@ -22,3 +22,8 @@ void VSERIAL_UpdateModemStatus(PVSERIAL_EXTENSION ext, LONG code) {
             break;
     }
 }
+
+void VSERIAL_SetLinesReady(PVSERIAL_EXTENSION Extension, BOOLEAN Ready) {
+    VSERIAL_UpdateModemStatus(Extension, Ready ? VSERIAL_MODEM_DSR_ON : VSERIAL_MODEM_DSR_OFF);
+    VSERIAL_UpdateModemStatus(Extension, Ready ? VSERIAL_MODEM_CTS_ON : VSERIAL_MODEM_CTS_OFF);
+}

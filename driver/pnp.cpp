@@ -53,8 +53,7 @@ NTSTATUS VSERIAL_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             IoSetDeviceInterfaceState(&ext->InterfaceLinkName, FALSE);
             // A request whose cancel routine already runs belongs to that routine.
             VSERIAL_ReleaseNotification(ext, STATUS_SUCCESS);
-            VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
-            VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
+            VSERIAL_SetLinesReady(ext, FALSE);
             // New opens fail from now on; the open handle keeps its claim until its cleanup.
             VSERIAL_StoreRelease(&ext->Removed, 1);
             ext->OpenFlag = 0;

@@ -16,13 +16,6 @@
 // Polls a waiting read lasts without data: 10 when a read total constant is set, else none.
 #define VSERIAL_READ_POLLS_WITH_CONSTANT 10
 
-static NTSTATUS VSERIAL_CompleteRead(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
-    return status;
-}
-
 NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
     const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
@@ -31,7 +24,7 @@ NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DbgPrint("++++++++++++++VSERIAL_Read start\n");
     if (length == 0) {
         KeReleaseSpinLock(&ext->DeviceLock, irql);
-        return VSERIAL_CompleteRead(Irp, STATUS_SUCCESS, 0);
+        return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, 0, IO_SERIAL_INCREMENT);
     }
     // A read never waits to fill its whole length.
     const ULONG taken = VSERIAL_RingGet(ext->Ring, Irp->AssociatedIrp.SystemBuffer, length);
@@ -40,16 +33,16 @@ NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                            ext->Timeouts.ReadTotalTimeoutMultiplier == 0;
     KeReleaseSpinLock(&ext->DeviceLock, irql);
     if (taken)
-        return VSERIAL_CompleteRead(Irp, STATUS_SUCCESS, taken);
+        return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, taken, IO_SERIAL_INCREMENT);
     if (immediate)
-        return VSERIAL_CompleteRead(Irp, STATUS_SUCCESS, 0);
+        return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, 0, IO_SERIAL_INCREMENT);
 
     irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
     if (ext->PendingReadIrp) {
         // The slot is taken: this read returns empty, as a serial time-out would, and the
         // waiting one keeps its place.
         KeReleaseSpinLock(&ext->DeviceLock, irql);
-        return VSERIAL_CompleteRead(Irp, STATUS_SUCCESS, 0);
+        return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, 0, IO_SERIAL_INCREMENT);
     }
     Irp->IoStatus.Information = 0;
     IoMarkIrpPending(Irp);
@@ -57,7 +50,7 @@ NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr)) {
         // Cancelled before it got here, and no cancel routine will run for it.
         KeReleaseSpinLock(&ext->DeviceLock, irql);
-        VSERIAL_CompleteRead(Irp, STATUS_CANCELLED, 0);
+        VSERIAL_CompleteRequest(Irp, STATUS_CANCELLED, 0, IO_SERIAL_INCREMENT);
         return STATUS_PENDING;
     }
     ext->PendingReadIrp = Irp;
@@ -72,7 +65,7 @@ void VSERIAL_ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (ext->PendingReadIrp == Irp)
         ext->PendingReadIrp = nullptr;
     KeReleaseSpinLock(&ext->DeviceLock, irql);
-    VSERIAL_CompleteRead(Irp, STATUS_CANCELLED, 0);
+    VSERIAL_CompleteRequest(Irp, STATUS_CANCELLED, 0, IO_SERIAL_INCREMENT);
 }
 
 // Takes the waiting read out of the slot if its cancel routine is still ours to clear. Caller
@@ -129,7 +122,7 @@ void pReadPollingFunction(PVOID context) {
         }
         KeReleaseSpinLock(&ext->DeviceLock, irql);
         if (done)
-            VSERIAL_CompleteRead(done, STATUS_SUCCESS, taken);
+            VSERIAL_CompleteRequest(done, STATUS_SUCCESS, taken, IO_SERIAL_INCREMENT);
 
         // Bytes the transport kept while the ring was full come in once reads made room.
         if (PVSERIAL_TDI_ENDPOINT endpoint = VSERIAL_ReferenceConnection(ext)) {
@@ -152,5 +145,5 @@ void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION ext, NTSTATUS status) {
     PIRP read = VSERIAL_ClaimPendingRead(ext);
     KeReleaseSpinLock(&ext->DeviceLock, irql);
     if (read)
-        VSERIAL_CompleteRead(read, status, 0);
+        VSERIAL_CompleteRequest(read, status, 0, IO_SERIAL_INCREMENT);
 }

@@ -123,6 +123,12 @@ void VSERIAL_StopWorker(PKEVENT StopRequest, PVOID* Thread);
 #define VSERIAL_MODEM_DSR_OFF (-2)
 #define VSERIAL_MODEM_CTS_OFF (-3)
 void VSERIAL_UpdateModemStatus(PVSERIAL_EXTENSION Extension, LONG Code);
+// DSR and CTS together: raised while a handle has its printer, dropped when it loses it.
+void VSERIAL_SetLinesReady(PVSERIAL_EXTENSION Extension, BOOLEAN Ready);
+
+// Completes a request with its status and information; returns the status.
+NTSTATUS VSERIAL_CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information,
+                                 CCHAR PriorityBoost = IO_NO_INCREMENT);
 
 // Words shared without a lock between a dispatch routine, the workers and the transport's
 // handlers: loads see every store published before them, and are never torn or cached.

@@ -3,21 +3,13 @@
 #include "driver/connection.h"
 #include "driver/tdi_endpoint.h"
 
-static NTSTATUS VSERIAL_CompleteWrite(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 static NTSTATUS VSERIAL_WriteConnected(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG length) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
     // The connection was lost by an earlier write: one write reconnects, the others wait for it.
     PVSERIAL_TDI_ENDPOINT endpoint = nullptr;
     if (!NT_SUCCESS(VSERIAL_AcquireConnection(DeviceObject, Irp, &endpoint))) {
-        VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
-        VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
-        return VSERIAL_CompleteWrite(Irp, STATUS_UNSUCCESSFUL, 0);
+        VSERIAL_SetLinesReady(ext, FALSE);
+        return VSERIAL_CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
 
     ULONG sent = 0;
@@ -26,21 +18,20 @@ static NTSTATUS VSERIAL_WriteConnected(PDEVICE_OBJECT DeviceObject, PIRP Irp, UL
     if (!NT_SUCCESS(status)) {
         // Torn down here (by the first of several failed writes); the next write connects again.
         VSERIAL_PreCleanup(DeviceObject, Irp, endpoint);
-        VSERIAL_CompleteWrite(Irp, STATUS_UNSUCCESSFUL, 0);
-        VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_DSR_OFF);
-        VSERIAL_UpdateModemStatus(ext, VSERIAL_MODEM_CTS_OFF);
+        VSERIAL_CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+        VSERIAL_SetLinesReady(ext, FALSE);
         return STATUS_UNSUCCESSFUL;
     }
     VSERIAL_ReleaseConnection(endpoint);
     // STATUS_TIMEOUT is a success: the application sees the bytes actually sent.
-    return VSERIAL_CompleteWrite(Irp, status, sent);
+    return VSERIAL_CompleteRequest(Irp, status, sent);
 }
 
 NTSTATUS VSERIAL_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
     const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
     if (length == 0)
-        return VSERIAL_CompleteWrite(Irp, STATUS_SUCCESS, 0);
+        return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, 0);
     VSERIAL_EnterWrite(ext);
     const NTSTATUS status = VSERIAL_WriteConnected(DeviceObject, Irp, length);
     VSERIAL_LeaveWrite(ext);
