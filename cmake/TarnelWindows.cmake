@@ -41,12 +41,6 @@ elseif(TARNEL_WIN_PART STREQUAL "tool")
         target_link_libraries(tarnel_discovery_link_probe PRIVATE tarnel_discovery)
         target_link_options(tarnel_discovery_link_probe PRIVATE -static)
     endif()
-    # The tool's image, once this sub-build makes one.
-    add_test(NAME cross.tool_image
-        COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DBUILD_DIR=${CMAKE_CURRENT_BINARY_DIR}
-                -DPROCESSOR=${CMAKE_SYSTEM_PROCESSOR}
-                -P ${PROJECT_SOURCE_DIR}/cmake/check_tool_image.cmake)
-    set_tests_properties(cross.tool_image PROPERTIES LABELS cross SKIP_REGULAR_EXPRESSION "SKIP:")
 else()
     message(FATAL_ERROR "TARNEL_WIN_PART must be driver or tool")
 endif()

@@ -3,13 +3,7 @@
 # initialisers, and gives every function that saves registers or moves the stack pointer a
 # runtime function entry in .pdata, so that Windows can unwind through it.
 # Run with -DIMAGE=... -DOBJDUMP=...
-if(NOT EXISTS "${IMAGE}")
-    message(FATAL_ERROR "${IMAGE} does not exist: build the win preset first")
-endif()
-execute_process(COMMAND ${OBJDUMP} -f -p "${IMAGE}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${OBJDUMP} failed on ${IMAGE}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/pe_dump.cmake)
 if(NOT dump MATCHES "file format pei-x86-64" OR NOT dump MATCHES "architecture: i386:x86-64")
     message(FATAL_ERROR "${IMAGE} is not an AMD64 PE image")
 endif()

@@ -1,19 +1,10 @@
-# Checks a built Tarnel_Configuration.exe: a GUI-subsystem PE of the sub-build's processor, with a
-# manifest that asks for administrator rights, a version resource, and imports from system DLLs
-# only (no mingw runtime DLL beside it). Run with -DBUILD_DIR= -DOBJDUMP= -DPROCESSOR=
+# Checks a built Tarnel_Configuration.exe: a GUI-subsystem PE of the sub-build's processor, with
+# the dialog templates, string table, icon and version resources, a manifest that asks for
+# administrator rights, common controls 6 and DPI awareness, and imports from system DLLs only
+# (no mingw runtime DLL beside it). Run with -DIMAGE= -DOBJDUMP= -DPROCESSOR=
 cmake_minimum_required(VERSION 3.25)
-file(GLOB_RECURSE found LIST_DIRECTORIES false ${BUILD_DIR}/Tarnel_Configuration.exe)
-list(FILTER found EXCLUDE REGEX "/CMakeFiles/")
-if(NOT found)
-    message("SKIP: ${BUILD_DIR} makes no Tarnel_Configuration.exe yet")
-    return()
-endif()
-list(GET found 0 image)
-
-execute_process(COMMAND ${OBJDUMP} -f -p ${image} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${OBJDUMP} failed on ${image}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/pe_dump.cmake)
+set(image ${IMAGE})
 set(errors "")
 if(PROCESSOR STREQUAL "x86_64")
     if(NOT dump MATCHES "file format pei-x86-64")
@@ -31,11 +22,27 @@ if(NOT dump MATCHES "Resource Directory \\[\\.rsrc\\]" AND NOT dump MATCHES "\\.
     list(APPEND errors "no resource section")
 endif()
 
+# Resource types (dialog, string, group icon, version, manifest) and the five dialogs.
+foreach(type 000005 000006 00000e 000010 000018)
+    if(NOT dump MATCHES "\n[0-9a-f]+   Entry: ID: 0x${type}")
+        list(APPEND errors "no resource of type 0x${type}")
+    endif()
+endforeach()
+foreach(dialog 000066 000081 000082 000085 000086)
+    if(NOT dump MATCHES "\n[0-9a-f]+     Entry: ID: 0x${dialog}")
+        list(APPEND errors "no dialog 0x${dialog}")
+    endif()
+endforeach()
+
 # The manifest is UTF-8 text and the version block's key UTF-16 text inside .rsrc.
-file(STRINGS ${image} manifest REGEX "requireAdministrator")
-if(NOT manifest)
-    list(APPEND errors "no manifest asking for requireAdministrator")
-endif()
+file(STRINGS ${image} manifest REGEX "requestedExecutionLevel|Common-Controls|dpiAware")
+foreach(needle "level=\"requireAdministrator\""
+        "Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"" "dpiAware")
+    string(FIND "${manifest}" "${needle}" at)
+    if(at EQUAL -1)
+        list(APPEND errors "the manifest lacks ${needle}")
+    endif()
+endforeach()
 file(READ ${image} bytes HEX)
 string(HEX "VS_VERSION_INFO" ascii)
 string(REGEX REPLACE "(..)" "\\100" utf16 "${ascii}")

@@ -1,13 +1,7 @@
 # Checks a Windows image of the tool's store and installer code: the architecture, the system
 # functions it imports, and that the functions the tool finds at run time (absent from older
 # Windows) are not among them. Run with -DIMAGE=... -DOBJDUMP=... -DARCH=x86|x64.
-if(NOT EXISTS "${IMAGE}")
-    message(FATAL_ERROR "${IMAGE} does not exist: build the win preset first")
-endif()
-execute_process(COMMAND ${OBJDUMP} -f -p "${IMAGE}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${OBJDUMP} failed on ${IMAGE}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/pe_dump.cmake)
 if(ARCH STREQUAL "x86")
     set(format "file format pei-i386")
 else()
