@@ -426,7 +426,7 @@ TEST_F(PortTest, PosReceiptNamesTheModelAndThePortInsideTheCentring) {
     } cases[] = {
         {"ABC", std::string("_ABC\0", 5), "ABC"},
         {"noise first", std::string("\x1D\x49_ABC\0", 7), "ABC"},
-        {"a model of 200 bytes", "_" + std::string(200, 'M') + std::string(1, '\0'),
+        {"a model of 140 bytes", "_" + std::string(140, 'M') + std::string(1, '\0'),
          std::string(127, 'M')},
     };
     for (const auto& c : cases) {
