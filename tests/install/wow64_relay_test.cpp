@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/host/kernel/pnp.h"
 #include "platform/host/win32/paths.h"
+#include "platform/host/win32/program_bitness.h"
 #include "tests/store/store_fixture.h"
 #include "tool/install/virtual_ports.h"
 #include "tool/install/vp_install.h"
@@ -187,6 +189,55 @@ TEST_F(Wow64RelayTest, RemovalWithoutThe64BitBuild) {
             EXPECT_EQ(Narrow(boxes[0].text), "Remove Error");
         }
     }
+}
+
+// WOW64 file-system redirection: the 32-bit tool's System32 is SysWOW64 for file calls, so the
+// driver file the package copied is out of its reach; its 64-bit build deletes it.
+TEST_F(Wow64RelayTest, System32IsRedirectedForThe32BitTool) {
+    Package(true, true);
+    const fs::path system32 = Windows() / "System32";
+    const fs::path syswow64 = Windows() / "SysWOW64";
+    fs::copy_file(TARNEL_HOST_DRIVER, system32 / "drivers" / "Tarnel.sys");
+    fs::create_directories(system32 / "drivers" / "etc");
+    std::ofstream(system32 / "drivers" / "etc" / "hosts") << "shared";
+    std::ofstream(syswow64 / "only32.txt") << "32";
+
+    WCHAR folder[MAX_PATH] = {};
+    ASSERT_EQ(GetSystemDirectoryW(folder, MAX_PATH), 19u);
+    EXPECT_EQ(Narrow(std::u16string(folder)), "C:\\Windows\\system32");
+    struct Case {
+        const WCHAR* path;
+        bool visible32;  // to the 32-bit tool under WOW64
+        bool visible64;  // to its 64-bit build
+    };
+    const Case cases[] = {
+        {TEXT("C:\\Windows\\system32\\drivers\\Tarnel.sys"), false, true},
+        {TEXT("c:/windows/SYSTEM32/only32.txt"), true, false},
+        {TEXT("C:\\Windows\\System32\\drivers\\etc\\hosts"), true, true},
+        {TEXT("C:\\Windows\\SysWOW64\\only32.txt"), true, true},
+        {TEXT("C:\\Windows\\System32x\\only32.txt"), false, false},
+    };
+    for (bool is64 : {false, true}) {
+        host::SetProgramIs64Bit(is64);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(Narrow(XStringW(c.path)) + (is64 ? " (64-bit build)" : " (32-bit tool)"));
+            WIN32_FIND_DATAW found = {};
+            HANDLE search = FindFirstFileW(c.path, &found);
+            EXPECT_EQ(search != INVALID_HANDLE_VALUE, is64 ? c.visible64 : c.visible32);
+            if (search != INVALID_HANDLE_VALUE)
+                FindClose(search);
+        }
+    }
+    host::SetProgramIs64Bit(false);
+
+    // Part of the uninstall: the 32-bit tool's own deletion misses the file, the relay's does not.
+    EXPECT_FALSE(DeleteFileW(TEXT("C:\\Windows\\system32\\drivers\\Tarnel.sys")));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_TRUE(fs::exists(system32 / "drivers" / "Tarnel.sys"));
+    EXPECT_TRUE(RelayDeleteFile(TEXT("C:\\Windows\\system32\\drivers\\Tarnel.sys")));
+    EXPECT_FALSE(fs::exists(system32 / "drivers" / "Tarnel.sys"));
+    EXPECT_FALSE(RelayDeleteFile(TEXT("C:\\Windows\\system32\\drivers\\Tarnel.sys")));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND)) << "the 64-bit build's error code";
 }
 
 TEST(Wow64RelayCommandLine, OnlyTheInternalCommandRuns) {

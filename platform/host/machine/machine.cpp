@@ -180,6 +180,14 @@ void Machine::loadConfig() {
     }
 }
 
+void Machine::createSystemFolders(const MachineConfig& config) {
+    // 64-bit Windows keeps the 32-bit programs' system folder beside System32.
+    if (config.os64) {
+        std::error_code ec;
+        fs::create_directories(driveC() / "Windows/SysWOW64/drivers", ec);
+    }
+}
+
 MachineConfig Machine::config() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return config_;
@@ -195,6 +203,7 @@ void Machine::setConfig(const MachineConfig& config) {
     }
     fs::rename(tmp, settingsPath());
     config_ = config;
+    createSystemFolders(config_);
 }
 
 RegistryStore& Machine::registry() {

@@ -60,6 +60,7 @@ class Machine {
   private:
     void create();
     void loadConfig();
+    void createSystemFolders(const MachineConfig& config);
 
     std::filesystem::path root_;
     mutable std::mutex mutex_;
