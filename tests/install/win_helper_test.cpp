@@ -32,11 +32,26 @@ class WinHelperTest : public StoreTest {
         ClearTrace();
     }
     // CurrentVersion values as Windows keeps them, in both registry views.
+    // The machine has written its own values there; a value left out here is removed, and with
+    // neither version nor product the key goes too.
     void Registry(std::optional<DWORD> major, std::optional<DWORD> minor, const char16_t* version,
                   const char16_t* product) {
         for (const std::u16string& key :
              {kCurrentVersion,
               std::u16string(u"SOFTWARE\\WOW6432Node\\Microsoft\\Windows NT\\CurrentVersion")}) {
+            if (!version && !product) {
+                SHDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+                continue;
+            }
+            HKEY open = nullptr;
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                              &open) == ERROR_SUCCESS) {
+                for (const char16_t* name :
+                     {u"CurrentMajorVersionNumber", u"CurrentMinorVersionNumber", u"CurrentVersion",
+                      u"ProductName"})
+                    RegDeleteValueW(open, name);
+                RegCloseKey(open);
+            }
             if (major)
                 SetRaw64(key, u"CurrentMajorVersionNumber", REG_DWORD,
                          Bytes({int(*major), 0, 0, 0}));

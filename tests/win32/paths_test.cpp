@@ -28,8 +28,10 @@ TEST_F(Paths, MapToLinux) {
         std::string linux;
     } rows[] = {
         {u"C:\\", c},
-        {u"C:\\Windows\\System32", c + "/Windows/System32"},
-        {u"c:/windows/SYSTEM32/Drivers", c + "/Windows/System32/drivers"},
+        // The default machine runs this program as the 32-bit tool under WOW64, which has
+        // System32 redirected.
+        {u"C:\\Windows\\System32", c + "/Windows/SysWOW64"},
+        {u"c:/windows/SYSTEM32/Drivers", c + "/Windows/SysWOW64/drivers"},
         {u"C:\\Windows\\.\\inf\\..\\Temp\\", c + "/Windows/Temp"},
         {u"C:\\..\\..\\Windows", c + "/Windows"},
         {u"C:\\program files\\TARNEL\\New.Log", c + "/Program Files/Tarnel/New.Log"},

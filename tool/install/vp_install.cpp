@@ -3,13 +3,15 @@
 
 #include "platform/win32.h"
 #include "tool/install/win_helper.h"
+#include "tool/install/wow64_relay.h"
 #include "tool/support/program_path.h"
 #include "tool/support/trace.h"
 
 namespace {
 
 // The stop of a service is awaited this long in all, then given up with an error line.
-constexpr int kStopWaitSteps = 30;  // of 1000 ms
+int g_stopWaitSteps = 30;
+int g_stopWaitStepMs = 1000;
 
 }  // namespace
 
@@ -50,12 +52,14 @@ void CVPInstall::UninstallAll(const XStringW& files, const XStringW& services,
     Trace(kWhere, __LINE__, TEXT("SystemDirectory : %s"), static_cast<const WCHAR*>(system));
     DeleteDeviceInfo(hardwareId);
     DeleteINFFile(infKey, manufacturer);
+    // Under WOW64 System32 would be redirected to SysWOW64: the 64-bit build deletes the files.
+    const bool relayed = Wow64RelayNeeded();
     const XStringWList fileNames = files.Split(TEXT("|"), true);
     for (int i = 0; i < fileNames.GetCount(); ++i) {
         XStringW path;
         path.Format(TEXT("%s\\drivers\\%s"), static_cast<const WCHAR*>(system), fileNames.GetAt(i));
         Trace(kWhere, __LINE__, TEXT("Sys file path : %s"), path);
-        if (DeleteFileW(path))
+        if (relayed ? RelayDeleteFile(path) : DeleteFileW(path))
             Trace(kWhere, __LINE__, TEXT("Delete Sys file : Success!"));
         else
             TraceError(kWhere, __LINE__, TEXT("Delete Sys file"));
@@ -65,6 +69,11 @@ void CVPInstall::UninstallAll(const XStringW& files, const XStringW& services,
         DeleteService(serviceNames.GetAt(i));
     DeleteRegistryAllAssignedInfo(productKey);
     Trace(kWhere, __LINE__, TEXT("-END"));
+}
+
+void CVPInstall::SetStopWait(int steps, int stepMs) {
+    g_stopWaitSteps = steps;
+    g_stopWaitStepMs = stepMs;
 }
 
 void CVPInstall::DeleteService(const XStringW& name) {
@@ -84,13 +93,13 @@ void CVPInstall::DeleteService(const XStringW& name) {
     }
     SERVICE_STATUS status = {};
     if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-        Sleep(1000);
+        Sleep(static_cast<DWORD>(g_stopWaitStepMs));
         bool queried = QueryServiceStatus(service, &status) != FALSE;
         for (int waited = 0;
-             queried && status.dwCurrentState == SERVICE_STOP_PENDING && waited < kStopWaitSteps;
+             queried && status.dwCurrentState == SERVICE_STOP_PENDING && waited < g_stopWaitSteps;
              ++waited) {
             Trace(kWhere, __LINE__, TEXT("SERVICE_STOP_PENDING..."));
-            Sleep(1000);
+            Sleep(static_cast<DWORD>(g_stopWaitStepMs));
             queried = QueryServiceStatus(service, &status) != FALSE;
         }
         if (queried && status.dwCurrentState == SERVICE_STOPPED)

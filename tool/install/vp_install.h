@@ -23,12 +23,19 @@ class CVPInstall {
     // Removes every present device carrying the hardware id (any letter case, any position in
     // its hardware-id list).
     static void DeleteDeviceInfo(const XStringW& hardwareId);
+    // DeleteDeviceInfo in this process, without messages: the number of removals that failed.
+    static int DeleteDeviceInfoCountingFailures(const XStringW& hardwareId);
+    // A failed removal: the "Remove Error" box, unless the run has no window.
+    static void ReportRemoveFailure();
     // Devices, the product's oem INFs, the driver files, the services and the store, in that
     // order; every step runs whatever the earlier ones did.
     static void UninstallAll(const XStringW& files, const XStringW& services,
                              const XStringW& hardwareId, const XStringW& infKey,
                              const XStringW& productKey, const XStringW& manufacturer);
     static void DeleteService(const XStringW& name);
+    // After a stop control the service is looked at once after `stepMs`, then awaited at most
+    // `steps` more times `stepMs` (30 x 1000 ms unless changed; tests shorten it).
+    static void SetStopWait(int steps, int stepMs);
     // A run without a window (the command line) shows no message boxes; failures are traced.
     static void SetWindowless(bool windowless);
     // Looks up SetupUninstallOEMInfW in the loaded setupapi module; the program does this at

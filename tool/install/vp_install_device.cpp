@@ -4,6 +4,7 @@
 
 #include "platform/win32.h"
 #include "tool/install/vp_install.h"
+#include "tool/install/wow64_relay.h"
 #include "tool/support/support_memory.h"
 #include "tool/support/trace.h"
 
@@ -24,6 +25,8 @@ void CVPInstall::SetWindowless(bool windowless) {
 // trace line in between may have reset) only goes to the trace.
 bool CVPInstall::InstallRootEnumeratedDriver(const XStringW& hardwareId, const XStringW& infPath,
                                              BOOL& reboot) {
+    if (Wow64RelayNeeded())
+        return RelayInstallRootEnumeratedDriver(hardwareId, infPath, reboot);
     constexpr const WCHAR* kWhere = TEXT("CVPInstall::InstallRootEnumeratedDriver");
     GUID classGuid = {};
     WCHAR className[kClassNameChars] = {};
@@ -70,14 +73,30 @@ bool CVPInstall::InstallRootEnumeratedDriver(const XStringW& hardwareId, const X
     return installed;
 }
 
+void CVPInstall::ReportRemoveFailure() {
+    if (!g_windowless)
+        MessageBoxW(nullptr, TEXT("Remove Error"), nullptr, MB_OK);
+}
+
 void CVPInstall::DeleteDeviceInfo(const XStringW& hardwareId) {
+    if (Wow64RelayNeeded()) {
+        RelayDeleteDeviceInfo(hardwareId);
+        return;
+    }
+    const int failures = DeleteDeviceInfoCountingFailures(hardwareId);
+    for (int i = 0; i < failures; ++i)
+        ReportRemoveFailure();
+}
+
+int CVPInstall::DeleteDeviceInfoCountingFailures(const XStringW& hardwareId) {
+    int failures = 0;
     constexpr const WCHAR* kWhere = TEXT("CVPInstall::DeleteDeviceInfo");
     Trace(kWhere, __LINE__, TEXT("+START"));
     Trace(kWhere, __LINE__, TEXT("call SetupDiGetClassDevs"));
     HDEVINFO devices =
         SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
     if (devices == INVALID_HANDLE_VALUE)
-        return;
+        return 0;
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof(device);
     bool scanning = true;
@@ -120,8 +139,7 @@ void CVPInstall::DeleteDeviceInfo(const XStringW& hardwareId) {
                 Trace(kWhere, __LINE__, TEXT("Compare device ID : [%s]"), id);
                 if (!SetupDiCallClassInstaller(DIF_REMOVE, devices, &device)) {
                     TraceError(kWhere, __LINE__, TEXT("SetupDiCallClassInstaller"));
-                    if (!g_windowless)
-                        MessageBoxW(nullptr, TEXT("Remove Error"), nullptr, MB_OK);
+                    ++failures;
                 }
             }
             start = end + 1;
@@ -130,4 +148,5 @@ void CVPInstall::DeleteDeviceInfo(const XStringW& hardwareId) {
     }
     SetupDiDestroyDeviceInfoList(devices);
     Trace(kWhere, __LINE__, TEXT("-END"));
+    return failures;
 }

@@ -123,6 +123,19 @@ void TraceRemove(int id) {
     }
 }
 
+bool TraceTargetOf(int id, int& level, XStringW& name, XStringW& folder) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (g_table == nullptr)
+        return false;
+    const auto found = g_table->targets.find(id);
+    if (found == g_table->targets.end())
+        return false;
+    level = found->second->level;
+    name = found->second->name;
+    folder = g_table->folder;
+    return true;
+}
+
 void TraceWriteLine(int id, int minLevel, TraceLineKind kind, const WCHAR* location, int line,
                     const WCHAR* format, ...) {
     va_list args;

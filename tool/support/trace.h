@@ -26,6 +26,8 @@ void TraceAddTarget(int level, int id, const WCHAR* name, const WCHAR* folder, b
 void TraceRegister(int id, int level, const WCHAR* name, const WCHAR* folder);
 // The table goes away with its last target; the next registration chooses the folder again.
 void TraceRemove(int id);
+// The level, name and folder of a registered target (a helper process writes into the same log).
+bool TraceTargetOf(int id, int& level, XStringW& name, XStringW& folder);
 
 // The kinds of line; the writers behind the functions below.
 enum class TraceLineKind { Normal, Error };

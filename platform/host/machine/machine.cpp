@@ -95,7 +95,8 @@ bool MachineConfig::parse(const std::string& text, const std::string& fileName, 
             else
                 return fail("product must be workstation, server or domain-controller");
         } else if (key == "os64" || key == "wow64" || key == "secure_boot" ||
-                   key == "install_needs_restart") {
+                   key == "install_needs_restart" || key == "version_numbers" ||
+                   key == "driver_stop_pending") {
             bool v = false;
             if (!parseBool(value, v))
                 return fail(key + " must be yes or no, got '" + value + "'");
@@ -105,6 +106,10 @@ bool MachineConfig::parse(const std::string& text, const std::string& fileName, 
                 c.toolWow64 = v;
             else if (key == "secure_boot")
                 c.secureBoot = v;
+            else if (key == "version_numbers")
+                c.versionNumbers = v;
+            else if (key == "driver_stop_pending")
+                c.driverStopPending = v;
             else
                 c.installNeedsRestart = v;
         } else if (key == "interfaces") {
@@ -141,6 +146,8 @@ std::string MachineConfig::format() const {
         o << (i ? ", " : " ") << interfaces[i];
     o << '\n';
     o << "install_needs_restart = " << (installNeedsRestart ? "yes" : "no") << '\n';
+    o << "version_numbers = " << (versionNumbers ? "yes" : "no") << '\n';
+    o << "driver_stop_pending = " << (driverStopPending ? "yes" : "no") << '\n';
     return o.str();
 }
 
@@ -180,13 +187,139 @@ void Machine::loadConfig() {
     }
 }
 
+void Machine::createSystemFolders(const MachineConfig& config) {
+    // 64-bit Windows keeps the 32-bit programs' system folder beside System32.
+    if (config.os64) {
+        std::error_code ec;
+        fs::create_directories(driveC() / "Windows/SysWOW64/drivers", ec);
+    }
+}
+
+namespace {
+
+std::u16string Ascii(const std::string& text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+std::u16string ProductName(const MachineConfig& c) {
+    const bool server = c.product != ProductType::Workstation;
+    const unsigned version = c.windowsMajor * 10 + c.windowsMinor;
+    if (c.windowsMajor >= 10) {
+        if (!server)
+            return u"Windows 10 Pro";
+        return c.windowsBuild >= 20348   ? u"Windows Server 2022 Standard"
+               : c.windowsBuild >= 17763 ? u"Windows Server 2019 Standard"
+                                         : u"Windows Server 2016 Standard";
+    }
+    switch (version) {
+        case 63:
+            return server ? u"Windows Server 2012 R2 Standard" : u"Windows 8.1 Pro";
+        case 62:
+            return server ? u"Windows Server 2012 Standard" : u"Windows 8 Pro";
+        case 61:
+            return server ? u"Windows Server 2008 R2 Standard" : u"Windows 7 Professional";
+        case 60:
+            return server ? u"Windows Server 2008 Standard" : u"Windows Vista (TM) Business";
+        case 52:
+            return server ? u"Microsoft Windows Server 2003" : u"Microsoft Windows XP";
+        case 51:
+            return u"Microsoft Windows XP";
+        default:
+            return u"Microsoft Windows 2000";
+    }
+}
+
+std::vector<std::u16string> SplitKey(const std::u16string& path) {
+    std::vector<std::u16string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == std::u16string::npos)
+            end = path.size();
+        parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+void SetIfChanged(RegistryStore& store, const RegKey& key, const std::u16string& name,
+                  std::uint32_t type, const std::vector<std::uint8_t>& data) {
+    HiveValue current;
+    if (store.queryValue(key, name, current) == RegStatus::Ok && current.type == type &&
+        current.data == data)
+        return;
+    store.setValue(key, name, type, data.data(), data.size());
+}
+
+std::vector<std::uint8_t> Dword(std::uint32_t v) {
+    return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
+}
+
+std::vector<std::uint8_t> Text(const std::u16string& text) {
+    std::vector<std::uint8_t> bytes;
+    for (char16_t c : text) {
+        bytes.push_back(std::uint8_t(c));
+        bytes.push_back(std::uint8_t(c >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+constexpr std::uint32_t kRegSz = 1;
+constexpr std::uint32_t kRegDword = 4;
+
+}  // namespace
+
+void Machine::seedRegistry(const MachineConfig& c) {
+    RegistryStore& store = registry();
+    const RegKey machine = store.root(HiveRoot::LocalMachine);
+    std::vector<std::u16string> versionKeys = {u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion"};
+    if (c.os64)
+        versionKeys.push_back(u"SOFTWARE\\WOW6432Node\\Microsoft\\Windows NT\\CurrentVersion");
+    // Windows 10 left CurrentVersion at 6.3 for the programs that read it.
+    const std::u16string version =
+        c.windowsMajor >= 10
+            ? u"6.3"
+            : Ascii(std::to_string(c.windowsMajor) + "." + std::to_string(c.windowsMinor));
+    const std::u16string build = Ascii(std::to_string(c.windowsBuild));
+    for (const std::u16string& path : versionKeys) {
+        RegKey key;
+        if (store.createKey(machine, SplitKey(path), true, key, nullptr) != RegStatus::Ok)
+            continue;
+        SetIfChanged(store, key, u"CurrentVersion", kRegSz, Text(version));
+        SetIfChanged(store, key, u"CurrentBuild", kRegSz, Text(build));
+        SetIfChanged(store, key, u"CurrentBuildNumber", kRegSz, Text(build));
+        SetIfChanged(store, key, u"ProductName", kRegSz, Text(ProductName(c)));
+        if (c.windowsMajor >= 10 && c.versionNumbers) {
+            SetIfChanged(store, key, u"CurrentMajorVersionNumber", kRegDword,
+                         Dword(c.windowsMajor));
+            SetIfChanged(store, key, u"CurrentMinorVersionNumber", kRegDword,
+                         Dword(c.windowsMinor));
+        } else {
+            HiveValue unused;
+            for (const char16_t* name :
+                 {u"CurrentMajorVersionNumber", u"CurrentMinorVersionNumber"})
+                if (store.queryValue(key, name, unused) == RegStatus::Ok)
+                    store.deleteValue(key, name);
+        }
+    }
+    // Secure boot came with Windows 8; older systems have no such key.
+    RegKey state;
+    if (c.windowsMajor * 10 + c.windowsMinor >= 62 &&
+        store.createKey(machine, SplitKey(u"SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State"),
+                        true, state, nullptr) == RegStatus::Ok)
+        SetIfChanged(store, state, u"UEFISecureBootEnabled", kRegDword,
+                     Dword(c.secureBoot ? 1 : 0));
+}
+
 MachineConfig Machine::config() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return config_;
 }
 
 void Machine::setConfig(const MachineConfig& config) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     fs::path tmp = settingsPath();
     tmp += ".new";
     {
@@ -195,6 +328,9 @@ void Machine::setConfig(const MachineConfig& config) {
     }
     fs::rename(tmp, settingsPath());
     config_ = config;
+    createSystemFolders(config_);
+    lock.unlock();
+    seedRegistry(config);
 }
 
 RegistryStore& Machine::registry() {

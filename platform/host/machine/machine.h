@@ -25,6 +25,12 @@ struct MachineConfig {
     bool secureBoot = false;
     std::vector<std::string> interfaces;  // Linux interface names the machine may see
     bool installNeedsRestart = false;     // driver installs ask for a restart
+    // Windows 10 and later keep CurrentMajorVersionNumber and CurrentMinorVersionNumber; off,
+    // the registry holds only the older CurrentVersion text, as some updated systems do.
+    bool versionNumbers = true;
+    // A running driver accepts the stop control and stays SERVICE_STOP_PENDING while its
+    // devices run (a driver that cannot unload), instead of refusing the control.
+    bool driverStopPending = false;
 
     // Parses the settings file text; on a bad line returns false with "FILE:LINE: reason".
     static bool parse(const std::string& text, const std::string& fileName, MachineConfig& out,
@@ -60,6 +66,12 @@ class Machine {
   private:
     void create();
     void loadConfig();
+    void createSystemFolders(const MachineConfig& config);
+    // The settings Windows also keeps in the registry: the version values under
+    // SOFTWARE\Microsoft\Windows NT\CurrentVersion (both views on 64-bit Windows) and the
+    // secure-boot state under SYSTEM\CurrentControlSet\Control\SecureBoot\State. Values already
+    // right are not written again.
+    void seedRegistry(const MachineConfig& config);
 
     std::filesystem::path root_;
     mutable std::mutex mutex_;

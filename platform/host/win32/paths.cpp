@@ -15,6 +15,7 @@
 #include "platform/host/runtime/codepage.h"
 #include "platform/host/runtime/errors.h"
 #include "platform/host/runtime/wide.h"
+#include "platform/host/win32/process.h"
 
 namespace tarnel::host {
 
@@ -236,10 +237,34 @@ bool FullWindowsPath(LPCWSTR path, std::u16string& full, DWORD& error) {
     return true;
 }
 
+bool Wow64RedirectedPath(std::u16string& full) {
+    static const char16_t kSystem[] = u"C:\\WINDOWS\\SYSTEM32";
+    const size_t length = std::char_traits<char16_t>::length(kSystem);
+    if (full.size() < length || (full.size() > length && full[length] != u'\\') ||
+        !sameIgnoringCase(full.substr(0, length), kSystem))
+        return false;
+    // The folders WOW64 leaves shared between both kinds of program.
+    static const char16_t* const kExempt[] = {u"\\CATROOT",      u"\\CATROOT2", u"\\DRIVERSTORE",
+                                              u"\\DRIVERS\\ETC", u"\\LOGFILES", u"\\SPOOL"};
+    const std::u16string rest = full.substr(length);
+    for (const char16_t* exempt : kExempt) {
+        const size_t n = std::char_traits<char16_t>::length(exempt);
+        if (rest.size() >= n && (rest.size() == n || rest[n] == u'\\') &&
+            sameIgnoringCase(rest.substr(0, n), exempt))
+            return false;
+    }
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)
+        return false;
+    full = u"C:\\Windows\\SysWOW64" + rest;
+    return true;
+}
+
 bool ResolvePath(LPCWSTR path, ResolvedPath& out, DWORD& error) {
     std::u16string full;
     if (!FullWindowsPath(path, full, error))
         return false;
+    Wow64RedirectedPath(full);
     std::string current;
     if (full[0] == 'C') {
         current = driveCLinux();

@@ -29,8 +29,18 @@ struct ResolvedPath {
     bool exists = false;    // the whole path names an existing entry
 };
 
-// False with the errors of FullWindowsPath, or ERROR_PATH_NOT_FOUND for a drive other than C:
-// and Z:. A path that does not exist still resolves (exists = false).
+// File-system redirection, as WOW64 applies it: for a 32-bit program on 64-bit Windows (the tool
+// under WOW64, not its 64-bit build) a full path in C:\Windows\System32 names the same path in
+// C:\Windows\SysWOW64, except in the folders both kinds of program share (catroot, catroot2,
+// DriverStore, drivers\etc, LogFiles, spool). GetSystemDirectoryW still answers
+// C:\Windows\system32, as on Windows. Wow64DisableWow64FsRedirection and the Sysnative alias are
+// not part of this personality: our code reaches the real System32 through the 64-bit build.
+// True when `full` was changed.
+bool Wow64RedirectedPath(std::u16string& full);
+
+// Resolves after WOW64 redirection. False with the errors of FullWindowsPath, or
+// ERROR_PATH_NOT_FOUND for a drive other than C: and Z:. A path that does not exist still resolves
+// (exists = false).
 bool ResolvePath(LPCWSTR path, ResolvedPath& out, DWORD& error);
 bool ToLinuxPath(LPCWSTR path, std::string& linuxPath, DWORD& error);
 

@@ -2,9 +2,11 @@
 #include "platform/host/win32/services.h"
 
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 
+#include "platform/host/machine/machine.h"
 #include "platform/host/win32/device_registry.h"
 #include "platform/host/win32/pnp_manager.h"
 
@@ -23,6 +25,8 @@ struct Entry {
 struct Table {
     std::mutex mutex;
     std::map<ULONG_PTR, Entry> open;
+    // Services asked to stop that have not stopped yet (see driverStopPending).
+    std::set<std::u16string> stopping;
     ULONG_PTR next = 0x53430000;
 };
 
@@ -111,8 +115,18 @@ BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
     *lpServiceStatus = SERVICE_STATUS{};
     lpServiceStatus->dwServiceType = SERVICE_KERNEL_DRIVER;
     const bool on = running(e.service);
-    lpServiceStatus->dwCurrentState = on ? SERVICE_RUNNING : SERVICE_STOPPED;
-    lpServiceStatus->dwControlsAccepted = on ? SERVICE_ACCEPT_STOP : 0;
+    bool stopping = false;
+    {
+        std::lock_guard<std::mutex> lock(table().mutex);
+        if (on)
+            stopping = table().stopping.count(e.service) != 0;
+        else
+            table().stopping.erase(e.service);
+    }
+    lpServiceStatus->dwCurrentState = stopping ? SERVICE_STOP_PENDING
+                                      : on     ? SERVICE_RUNNING
+                                               : SERVICE_STOPPED;
+    lpServiceStatus->dwControlsAccepted = on && !stopping ? SERVICE_ACCEPT_STOP : 0;
     return TRUE;
 }
 
@@ -127,7 +141,18 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
     if (!lpServiceStatus)
         return fail(ERROR_INVALID_PARAMETER);
     QueryServiceStatus(hService, lpServiceStatus);
-    // A Plug and Play driver stops when its last device is removed, never on request.
+    if (lpServiceStatus->dwCurrentState == SERVICE_STOP_PENDING)
+        return fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    // A Plug and Play driver stops when its last device is removed, never on request; a machine
+    // whose drivers hang in their stop accepts the control and leaves it pending.
+    if (lpServiceStatus->dwCurrentState == SERVICE_RUNNING &&
+        tarnel::host::Machine::current().config().driverStopPending) {
+        {
+            std::lock_guard<std::mutex> lock(table().mutex);
+            table().stopping.insert(e.service);
+        }
+        return QueryServiceStatus(hService, lpServiceStatus);
+    }
     return fail(lpServiceStatus->dwCurrentState == SERVICE_RUNNING ? ERROR_INVALID_SERVICE_CONTROL
                                                                    : ERROR_SERVICE_NOT_ACTIVE);
 }

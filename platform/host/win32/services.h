@@ -35,6 +35,9 @@ using LPSERVICE_STATUS = SERVICE_STATUS*;
 #ifndef ERROR_SERVICE_NOT_ACTIVE
 #define ERROR_SERVICE_NOT_ACTIVE 1062L
 #endif
+#ifndef ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061L
+#endif
 #ifndef ERROR_SERVICE_MARKED_FOR_DELETE
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
 #endif
@@ -52,7 +55,9 @@ using LPSERVICE_STATUS = SERVICE_STATUS*;
 SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess);
 SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess);
 // SERVICE_CONTROL_STOP: ERROR_SERVICE_NOT_ACTIVE for a stopped driver, and
-// ERROR_INVALID_SERVICE_CONTROL while its devices are started.
+// ERROR_INVALID_SERVICE_CONTROL while its devices are started; on a machine with
+// driver_stop_pending the control is accepted instead and the driver stays SERVICE_STOP_PENDING
+// until its devices are gone (a second control: ERROR_SERVICE_CANNOT_ACCEPT_CTRL).
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
 BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
 // A stopped service's key goes at once; a running one is marked (DeleteFlag) and goes when its

@@ -7,6 +7,7 @@
 #include "platform/host/types.h"
 #include "platform/host/win32/devices.h"
 #include "platform/host/win32/files.h"
+#include "platform/host/win32/child_process.h"
 #include "platform/host/win32/message_box.h"
 #include "platform/host/win32/modules.h"
 #include "platform/host/win32/process.h"
