@@ -25,6 +25,18 @@ struct MachineConfig {
     bool secureBoot = false;
     std::vector<std::string> interfaces;  // Linux interface names the machine may see
     bool installNeedsRestart = false;     // driver installs ask for a restart
+    // An attached USB printer, one line each:
+    //   usb_printer = CLASS PATH [busy]
+    // CLASS is "hid" or "usb" (the device interface class it is listed under), PATH its device
+    // interface path, which carries the vendor and product ids and the serial number
+    // (\\?\usb#vid_0dd4&pid_12ab#sn4711#{a5dcbf10-6530-11d2-901f-00c04fb951ed}); "busy" means
+    // another program holds it open exclusively. A device with both interfaces has two lines.
+    struct UsbInterface {
+        std::string interfaceClass;
+        std::string path;
+        bool busy = false;
+    };
+    std::vector<UsbInterface> usbPrinters;
 
     // Parses the settings file text; on a bad line returns false with "FILE:LINE: reason".
     static bool parse(const std::string& text, const std::string& fileName, MachineConfig& out,
