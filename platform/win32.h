@@ -13,6 +13,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 #include <winspool.h>
 #include <newdev.h>
 #include <shlwapi.h>

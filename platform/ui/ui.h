@@ -239,6 +239,7 @@ class Dialog {
     int ListBoxGetCount(int id) const;
     String ListBoxGetText(int id, int index) const;
     int ListBoxGetCurSel(int id) const;
+    void ListBoxSetCurSel(int id, int index);
 
     // IPv4 address controls: the address in host order (first field in the top byte).
     void IpSetAddress(int id, DWORD address);

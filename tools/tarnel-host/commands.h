@@ -25,4 +25,7 @@ int RunPrinters(int argc, char** argv);
 // tarnel-host ui show DIALOG [PNG] | pictures FOLDER: the tool's dialogs on the host backend.
 int RunUi(int argc, char** argv);
 
+// tarnel-host tool [--dir DIR] "ARGS": the tool's command line, headless, with its exit code.
+int RunTool(int argc, char** argv);
+
 }  // namespace tarnel::hosttool

@@ -28,6 +28,7 @@ void usage(FILE* out) {
                  "  pty COMn [--link PATH]  relay the port to a pseudo-terminal, linked at PATH\n"
                  "                     until interrupted, for Linux serial programs\n"
                  "  printers ...       print queues and spooler ports (tarnel-host printers help)\n"
+                 "  tool [--dir DIR] \"ARGS\"  run the tool's command line headless\n"
                  "  ui show DIALOG [PNG] | ui pictures DIR  the tool's dialogs, headless\n"
                  "The machine is $TARNEL_MACHINE (default ~/.tarnel/machine); it is created "
                  "when missing.\n");
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
         return tarnel::hosttool::RunPty(argc - 2, argv + 2);
     if (command == "printers")
         return tarnel::hosttool::RunPrinters(argc - 2, argv + 2);
+    if (command == "tool")
+        return tarnel::hosttool::RunTool(argc - 2, argv + 2);
     if (command == "ui")
         return tarnel::hosttool::RunUi(argc - 2, argv + 2);
     std::fprintf(stderr, "tarnel-host: unknown command '%s'\n", command.c_str());

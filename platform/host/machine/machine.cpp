@@ -121,6 +121,16 @@ bool MachineConfig::parse(const std::string& text, const std::string& fileName, 
                 if (!item.empty())
                     c.interfaces.push_back(item);
             }
+        } else if (key == "usb_printer") {
+            std::istringstream items(value);
+            UsbInterface usb;
+            std::string flag, extra;
+            items >> usb.interfaceClass >> usb.path >> flag >> extra;
+            if ((usb.interfaceClass != "hid" && usb.interfaceClass != "usb") || usb.path.empty() ||
+                (!flag.empty() && flag != "busy") || !extra.empty())
+                return fail("usb_printer must be 'hid|usb PATH [busy]', got '" + value + "'");
+            usb.busy = flag == "busy";
+            c.usbPrinters.push_back(usb);
         } else {
             return fail("unknown setting '" + key + "'");
         }
@@ -148,6 +158,9 @@ std::string MachineConfig::format() const {
     o << "install_needs_restart = " << (installNeedsRestart ? "yes" : "no") << '\n';
     o << "version_numbers = " << (versionNumbers ? "yes" : "no") << '\n';
     o << "driver_stop_pending = " << (driverStopPending ? "yes" : "no") << '\n';
+    for (const UsbInterface& usb : usbPrinters)
+        o << "usb_printer = " << usb.interfaceClass << ' ' << usb.path << (usb.busy ? " busy" : "")
+          << '\n';
     return o.str();
 }
 

@@ -31,6 +31,18 @@ struct MachineConfig {
     // A running driver accepts the stop control and stays SERVICE_STOP_PENDING while its
     // devices run (a driver that cannot unload), instead of refusing the control.
     bool driverStopPending = false;
+    // An attached USB printer, one line each:
+    //   usb_printer = CLASS PATH [busy]
+    // CLASS is "hid" or "usb" (the device interface class it is listed under), PATH its device
+    // interface path, which carries the vendor and product ids and the serial number
+    // (\\?\usb#vid_0dd4&pid_12ab#sn4711#{a5dcbf10-6530-11d2-901f-00c04fb951ed}); "busy" means
+    // another program holds it open exclusively. A device with both interfaces has two lines.
+    struct UsbInterface {
+        std::string interfaceClass;
+        std::string path;
+        bool busy = false;
+    };
+    std::vector<UsbInterface> usbPrinters;
 
     // Parses the settings file text; on a bad line returns false with "FILE:LINE: reason".
     static bool parse(const std::string& text, const std::string& fileName, MachineConfig& out,

@@ -1,6 +1,7 @@
 // File handles: CreateFileW with Windows' dispositions, share modes and read-only rule, and the
 // handle-based calls (read, write, pointer, size, times). Device names go to the I/O manager.
 #include "platform/host/win32/files.h"
+#include "platform/host/win32/device_interfaces.h"
 
 #include <cerrno>
 
@@ -260,6 +261,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
         return failHandle(ERROR_INVALID_PARAMETER);
     std::u16string device;
+    if (HANDLE usb = INVALID_HANDLE_VALUE; lpFileName && tarnel::host::OpenUsbInterface(lpFileName, &usb))
+        return usb;
     if (lpFileName && IsDevicePath(lpFileName, &device))
         return tarnel::host::OpenDevice(device, dwDesiredAccess, dwShareMode, disposition, flags);
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/host/machine/machine.h"
+#include "platform/host/win32/port_rename.h"
 #include "platform/host/win32/registry.h"
 #include "platform/host/win32/setupapi.h"
 #include "platform/host/win32/version.h"
@@ -45,6 +46,13 @@ const Export kSetupapi[] = {
     {"SetupUninstallOEMInfW", entry(&SetupUninstallOEMInfW), 5, 1},
 };
 
+const Export kMsports[] = {
+    {"ComDBClaimPort", entry(&ComDBClaimPort), 5, 0},
+    {"ComDBClose", entry(&ComDBClose), 5, 0},
+    {"ComDBOpen", entry(&ComDBOpen), 5, 0},
+    {"ComDBReleasePort", entry(&ComDBReleasePort), 5, 0},
+};
+
 const Module kModules[] = {
     {u"advapi32.dll", kAdvapi32, int(std::size(kAdvapi32))},
     {u"kernel32.dll", kKernel32, int(std::size(kKernel32))},
@@ -53,6 +61,7 @@ const Module kModules[] = {
     {u"user32.dll", nullptr, 0},
     {u"ws2_32.dll", nullptr, 0},
     {u"ntdll.dll", nullptr, 0},
+    {u"msports.dll", kMsports, int(std::size(kMsports))},
 };
 
 // Module handles are addresses in a range of their own, one 64 KB step per module.

@@ -6,9 +6,11 @@
 #include <mutex>
 
 #include "platform/host/machine/machine.h"
+#include "platform/host/win32/device_interfaces.h"
 #include "platform/host/win32/device_registry.h"
 #include "platform/host/win32/files.h"
 #include "platform/host/win32/pnp_manager.h"
+#include "platform/host/win32/port_rename.h"
 #include "platform/host/win32/process.h"
 #include "platform/host/win32/setupapi.h"
 
@@ -67,7 +69,7 @@ Device* deviceOf(DeviceSet& set, PSP_DEVINFO_DATA data) {
 
 void describe(const DeviceSet& set, size_t index, PSP_DEVINFO_DATA data) {
     data->ClassGuid = set.devices[index].classGuid;
-    data->DevInst = static_cast<DWORD>(index + 1);
+    data->DevInst = tarnel::host::DevNodeOf(set.devices[index].id);
     data->Reserved = index + 1;
 }
 
@@ -105,7 +107,27 @@ DWORD removeDevice(const std::u16string& id) {
     return dr::DeleteTree(key) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
+// The instance key's value that holds a device property, or null for one the host lacks.
+const char16_t* propertyValue(DWORD property) {
+    switch (property) {
+        case SPDRP_HARDWAREID:
+            return u"HardwareID";
+        case SPDRP_FRIENDLYNAME:
+            return u"FriendlyName";
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+bool tarnel::host::DeviceInstanceOf(HDEVINFO h, PSP_DEVINFO_DATA data, std::u16string& id) {
+    std::shared_ptr<DeviceSet> set = find(h);
+    Device* device = set ? deviceOf(*set, data) : nullptr;
+    if (!device)
+        return false;
+    id = device->id;
+    return true;
+}
 
 HDEVINFO SetupDiCreateDeviceInfoList(const GUID* ClassGuid, HWND hwndParent) {
     UNREFERENCED_PARAMETER(hwndParent);
@@ -118,6 +140,9 @@ HDEVINFO SetupDiCreateDeviceInfoList(const GUID* ClassGuid, HWND hwndParent) {
 HDEVINFO SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwndParent,
                               DWORD Flags) {
     UNREFERENCED_PARAMETER(hwndParent);
+    if ((Flags & DIGCF_DEVICEINTERFACE) && !(Flags & DIGCF_ALLCLASSES) &&
+        !(Enumerator && *Enumerator))
+        return tarnel::host::GetInterfaceDevs(ClassGuid);
     if ((!ClassGuid && !(Flags & DIGCF_ALLCLASSES)) || (Enumerator && *Enumerator)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -138,7 +163,8 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
         std::lock_guard<std::mutex> lock(sets().mutex);
         auto it = sets().open.find(reinterpret_cast<ULONG_PTR>(DeviceInfoSet));
         if (it == sets().open.end())
-            return fail(ERROR_INVALID_HANDLE);
+            return tarnel::host::DestroyInterfaceDevs(DeviceInfoSet) ? TRUE
+                                                                     : fail(ERROR_INVALID_HANDLE);
         set = it->second;
         sets().open.erase(it);
     }
@@ -204,15 +230,19 @@ BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     Device* device = deviceOf(*set, DeviceInfoData);
     if (!device)
         return fail(ERROR_INVALID_PARAMETER);
-    if (Property != SPDRP_HARDWAREID)
+    const char16_t* value = propertyValue(Property);
+    if (!value)
         return fail(ERROR_INVALID_REG_PROPERTY);
-    // A multi-string: whole characters ending in two nulls.
-    if (!PropertyBuffer || PropertyBufferSize < 4 || PropertyBufferSize % 2 ||
-        PropertyBuffer[PropertyBufferSize - 1] || PropertyBuffer[PropertyBufferSize - 2] ||
-        PropertyBuffer[PropertyBufferSize - 3] || PropertyBuffer[PropertyBufferSize - 4])
+    // Whole characters ending in a null: two for the hardware-id multi-string.
+    const DWORD nulls = Property == SPDRP_HARDWAREID ? 4 : 2;
+    if (!PropertyBuffer || PropertyBufferSize < nulls || PropertyBufferSize % 2)
         return fail(ERROR_INVALID_DATA);
+    for (DWORD i = 1; i <= nulls; ++i)
+        if (PropertyBuffer[PropertyBufferSize - i])
+            return fail(ERROR_INVALID_DATA);
     std::vector<BYTE> data(PropertyBuffer, PropertyBuffer + PropertyBufferSize);
-    return dr::SetRaw(dr::kEnum + device->id, u"HardwareID", REG_MULTI_SZ, data)
+    return dr::SetRaw(dr::kEnum + device->id, value,
+                      Property == SPDRP_HARDWAREID ? REG_MULTI_SZ : REG_SZ, data)
                ? TRUE
                : fail(ERROR_ACCESS_DENIED);
 }
@@ -227,11 +257,12 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     Device* device = deviceOf(*set, DeviceInfoData);
     if (!device)
         return fail(ERROR_INVALID_PARAMETER);
-    if (Property != SPDRP_HARDWAREID)
+    const char16_t* value = propertyValue(Property);
+    if (!value)
         return fail(ERROR_INVALID_REG_PROPERTY);
     DWORD type = 0;
     std::vector<BYTE> data;
-    if (!dr::GetRaw(dr::kEnum + device->id, u"HardwareID", type, data))
+    if (!dr::GetRaw(dr::kEnum + device->id, value, type, data))
         return fail(ERROR_INVALID_DATA);
     if (PropertyRegDataType)
         *PropertyRegDataType = type;

@@ -334,6 +334,9 @@ String Dialog::ListBoxGetText(int id, int index) const {
 int Dialog::ListBoxGetCurSel(int id) const {
     return ComboGetCurSel(id);
 }
+void Dialog::ListBoxSetCurSel(int id, int index) {
+    ComboSetCurSel(id, index);
+}
 
 void Dialog::IpSetAddress(int id, DWORD address) {
     if (host::ControlState* c = C(*this, id)) {

@@ -346,6 +346,9 @@ String Dialog::ListBoxGetText(int id, int index) const {
 int Dialog::ListBoxGetCurSel(int id) const {
     return static_cast<int>(Send(*this, id, LB_GETCURSEL));
 }
+void Dialog::ListBoxSetCurSel(int id, int index) {
+    Send(*this, id, LB_SETCURSEL, static_cast<WPARAM>(index));
+}
 
 void Dialog::IpSetAddress(int id, DWORD address) {
     Send(*this, id, IPM_SETADDRESS, 0, static_cast<LPARAM>(address));
