@@ -40,6 +40,9 @@ static NTSTATUS VSERIAL_WaitOnMask(PVSERIAL_EXTENSION ext, PIRP irp) {
     // Queued even when a cancel already took the routine: that cancel looks for it here.
     VSERIAL_WaitQueuePush(ext, irp);
     KeReleaseSpinLock(&ext->DeviceLock, irql);
+    // Both workers poll while a request waits.
+    KeSetEvent(&ext->ReadWake, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&ext->EmulationWake, IO_NO_INCREMENT, FALSE);
     return STATUS_PENDING;
 }
 
@@ -62,6 +65,7 @@ static void VSERIAL_Purge(PVSERIAL_EXTENSION ext, ULONG mask) {
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
         VSERIAL_RingReset(ext->Ring);
         KeReleaseSpinLock(&ext->DeviceLock, irql);
+        VSERIAL_RoomMade(ext);
     }
 }
 
