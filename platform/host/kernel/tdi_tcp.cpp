@@ -24,7 +24,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <unordered_map>
 #include <thread>
 #include <vector>
 
@@ -83,13 +83,27 @@ struct Connection : TdiObject {
     std::vector<UCHAR> pending;  // received, not yet taken by the handler or a receive request
     bool offerDue = false;       // bytes arrived since the handler last left some
     std::deque<PIRP> receives;   // TDI_RECEIVE requests waiting for bytes
+    uint32_t watched = 0;        // the epoll events registered for fd
+    bool registered = false;     // fd is in the epoll set
 };
 
 std::mutex g_mutex;
 std::condition_variable g_indicationDone;  // with g_mutex: some `indicating` went false
-std::set<std::shared_ptr<Connection>>& Connections() {
-    static auto* connections = new std::set<std::shared_ptr<Connection>>;
+// Every connection object, by address: the transport thread finds an event's connection (which
+// may have closed since) without a search.
+std::unordered_map<Connection*, std::shared_ptr<Connection>>& Connections() {
+    static auto* connections = new std::unordered_map<Connection*, std::shared_ptr<Connection>>;
     return *connections;
+}
+// Connections the transport thread must look at without a socket event (handlers set, bytes
+// for a new handler), and those whose connect has a deadline. Guarded by g_mutex.
+std::vector<std::shared_ptr<Connection>>& Attention() {
+    static auto* attention = new std::vector<std::shared_ptr<Connection>>;
+    return *attention;
+}
+std::unordered_map<Connection*, std::shared_ptr<Connection>>& Connecting() {
+    static auto* connecting = new std::unordered_map<Connection*, std::shared_ptr<Connection>>;
+    return *connecting;
 }
 int g_epoll = -1;
 int g_wake = -1;
@@ -129,10 +143,16 @@ TdiObject* ObjectOf(PIO_STACK_LOCATION stack) {
 }
 
 std::shared_ptr<Connection> Shared(Connection* c) {
-    for (auto& s : Connections())
-        if (s.get() == c)
-            return s;
-    return nullptr;
+    auto it = Connections().find(c);
+    return it == Connections().end() ? nullptr : it->second;
+}
+
+// The connection a queued request waits on, kept in the request for its cancel routine.
+void RememberConnection(PIRP irp, Connection* c) {
+    irp->Tail.Overlay.DriverContext[0] = c;
+}
+Connection* ConnectionOf(PIRP irp) {
+    return static_cast<Connection*>(irp->Tail.Overlay.DriverContext[0]);
 }
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
@@ -164,6 +184,8 @@ void CloseSocketLocked(Connection* c, bool abortive) {
     epoll_ctl(g_epoll, EPOLL_CTL_DEL, c->fd, nullptr);
     close(c->fd);
     c->fd = -1;
+    c->registered = false;
+    c->watched = 0;
 }
 
 void WatchLocked(Connection* c) {
@@ -176,9 +198,13 @@ void WatchLocked(Connection* c) {
         ev.events |= EPOLLIN;
     if (c->state == State::Connecting || !c->sends.empty())
         ev.events |= EPOLLOUT;
+    // Asked only when the set changes: a send that completes at once costs no system call here.
+    if (c->registered && ev.events == c->watched)
+        return;
     ev.data.ptr = c;
-    if (epoll_ctl(g_epoll, EPOLL_CTL_MOD, c->fd, &ev) != 0)
-        epoll_ctl(g_epoll, EPOLL_CTL_ADD, c->fd, &ev);
+    epoll_ctl(g_epoll, c->registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c->fd, &ev);
+    c->registered = true;
+    c->watched = ev.events;
 }
 
 // Fails every queued send and a waiting disconnect, e.g. when the connection broke.
@@ -237,12 +263,12 @@ void CancelConnect(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        for (auto& c : Connections()) {
-            if (c->connectIrp == irp) {
-                c->connectIrp = nullptr;
-                CloseSocketLocked(c.get(), true);
-                c->state = State::Idle;
-            }
+        auto c = Shared(ConnectionOf(irp));
+        if (c && c->connectIrp == irp) {
+            c->connectIrp = nullptr;
+            Connecting().erase(c.get());
+            CloseSocketLocked(c.get(), true);
+            c->state = State::Idle;
         }
     }
     Complete(irp, STATUS_CANCELLED);
@@ -253,7 +279,7 @@ void CancelSendOrDisconnect(PDEVICE_OBJECT, PIRP irp) {
     ULONG_PTR sent = 0;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        for (auto& c : Connections()) {
+        if (auto c = Shared(ConnectionOf(irp))) {
             for (auto it = c->sends.begin(); it != c->sends.end(); ++it) {
                 if (*it != irp)
                     continue;
@@ -317,6 +343,7 @@ void PumpSendsLocked(Connection* c, std::vector<Completion>& out) {
 void FinishConnectLocked(Connection* c, std::vector<Completion>& out, NTSTATUS status) {
     PIRP irp = c->connectIrp;
     c->connectIrp = nullptr;
+    Connecting().erase(c);
     if (NT_SUCCESS(status)) {
         c->state = State::Connected;
     } else {
@@ -416,6 +443,7 @@ void Indicate(const std::shared_ptr<Connection>& c) {
     }
     bool indicateDisconnect = false;
     ULONG flags = 0;
+    std::vector<Completion> completions;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         c->pending.erase(c->pending.begin(), c->pending.begin() + taken);
@@ -424,39 +452,51 @@ void Indicate(const std::shared_ptr<Connection>& c) {
             indicateDisconnect = disconnect != nullptr;
             flags = c->peerReset ? TDI_DISCONNECT_ABORT : TDI_DISCONNECT_RELEASE;
         }
-        WatchLocked(c.get());
-        if (!indicateDisconnect)
+        if (!indicateDisconnect) {
             finished();
+            // Receive requests that came while the handler ran are served now.
+            ServeReceivesLocked(c.get(), completions);
+        }
+        WatchLocked(c.get());
     }
+    RunCompletions(completions);
     if (indicateDisconnect) {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         disconnect(disconnectContext, context, 0, nullptr, 0, nullptr, flags);
         KeLowerIrql(old);
-        std::lock_guard<std::mutex> lock(g_mutex);
-        finished();
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            finished();
+            ServeReceivesLocked(c.get(), completions);
+        }
+        RunCompletions(completions);
     }
 }
 
+// Serves socket events, connect deadlines and connections marked for attention; each pass looks
+// only at connections with something to do.
 void TransportThread() {
     std::vector<epoll_event> events(64);
     std::vector<Completion> completions;
+    std::vector<std::shared_ptr<Connection>> work;
+    std::vector<std::shared_ptr<Connection>> touched;
     for (;;) {
-        int timeout = 100;
+        int timeout = -1;
         {
             std::lock_guard<std::mutex> lock(g_mutex);
-            for (auto& c : Connections()) {
-                if (c->connectIrp) {
-                    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    c->connectDeadline - Clock::now())
-                                    .count();
-                    if (left < timeout)
-                        timeout = left < 0 ? 0 : static_cast<int>(left) + 1;
-                }
+            const auto now = Clock::now();
+            for (auto& [raw, c] : Connecting()) {
+                auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(c->connectDeadline - now)
+                        .count();
+                const int wait =
+                    left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 100000)) + 1;
+                if (timeout < 0 || wait < timeout)
+                    timeout = wait;
             }
         }
         int n = epoll_wait(g_epoll, events.data(), static_cast<int>(events.size()), timeout);
-        std::vector<std::shared_ptr<Connection>> touched;
         {
             std::lock_guard<std::mutex> lock(g_mutex);
             for (int i = 0; i < n; ++i) {
@@ -467,15 +507,20 @@ void TransportThread() {
                     }
                     continue;
                 }
-                auto* c = static_cast<Connection*>(events[i].data.ptr);
-                auto shared = Shared(c);
-                if (!shared || c->fd < 0)
+                auto shared = Shared(static_cast<Connection*>(events[i].data.ptr));
+                if (!shared || shared->fd < 0)
                     continue;
-                ServeEvent(c, events[i].events, completions);
-                WatchLocked(c);
+                ServeEvent(shared.get(), events[i].events, completions);
+                work.push_back(std::move(shared));
             }
-            auto now = Clock::now();
-            for (auto& c : Connections()) {
+            for (auto& c : Attention())
+                work.push_back(std::move(c));
+            Attention().clear();
+            const auto now = Clock::now();
+            for (auto& [raw, c] : Connecting())
+                if (now >= c->connectDeadline)
+                    work.push_back(c);
+            for (auto& c : work) {
                 if (c->connectIrp && now >= c->connectDeadline)
                     FinishConnectLocked(c.get(), completions, STATUS_IO_TIMEOUT);
                 ServeReceivesLocked(c.get(), completions);
@@ -486,9 +531,11 @@ void TransportThread() {
                     touched.push_back(c);
             }
         }
+        work.clear();
         RunCompletions(completions);
         for (auto& c : touched)
             Indicate(c);
+        touched.clear();
     }
 }
 
@@ -531,7 +578,7 @@ NTSTATUS DispatchCreate(PIRP irp, PIO_STACK_LOCATION stack) {
             auto connection = std::make_shared<Connection>();
             std::memcpy(&connection->context, value, sizeof(CONNECTION_CONTEXT));
             std::lock_guard<std::mutex> lock(g_mutex);
-            Connections().insert(connection);
+            Connections().emplace(connection.get(), connection);
             object = connection.get();
         } else {
             return Complete(irp, STATUS_INVALID_EA_NAME);
@@ -567,7 +614,7 @@ NTSTATUS DispatchCleanupClose(PIRP irp, PIO_STACK_LOCATION stack) {
             ObfDereferenceObject(addressFile);
         if (stack->MajorFunction == IRP_MJ_CLOSE) {
             std::lock_guard<std::mutex> lock(g_mutex);
-            Connections().erase(Shared(c));
+            Connections().erase(c);
             stack->FileObject->FsContext = nullptr;
         }
     } else if (object && object->kind == Kind::Address) {
@@ -577,7 +624,7 @@ NTSTATUS DispatchCleanupClose(PIRP irp, PIO_STACK_LOCATION stack) {
         a->disconnect = nullptr;
         // Handlers already called with this address's contexts finish before it goes.
         g_indicationDone.wait(lock, [&] {
-            for (auto& c : Connections())
+            for (auto& [raw, c] : Connections())
                 if (c->address == a && c->indicating)
                     return false;
             return true;
@@ -645,6 +692,7 @@ NTSTATUS DispatchConnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     }
     c->state = State::Connecting;
     c->connectIrp = irp;
+    RememberConnection(irp, c);
     auto* timeout = static_cast<PLARGE_INTEGER>(request->RequestSpecific);
     // A relative time-out (negative, 100 ns units); none means the transport's own limit.
     LONGLONG units = timeout && timeout->QuadPart < 0 ? -timeout->QuadPart : 75LL * 10000000;
@@ -660,26 +708,29 @@ NTSTATUS DispatchConnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
         Complete(irp, STATUS_CANCELLED);
         return STATUS_PENDING;
     }
+    Connecting().emplace(c, Shared(c));
     WatchLocked(c);
     lock.unlock();
-    Wake();
+    Wake();  // its deadline counts from now
     return STATUS_PENDING;
 }
 
 NTSTATUS QueueLocked(Connection* c, PIRP irp, std::unique_lock<std::mutex>& lock,
                      std::vector<Completion>& completions) {
     IoMarkIrpPending(irp);
+    RememberConnection(irp, c);
     IoSetCancelRoutine(irp, CancelSendOrDisconnect);
     if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
         lock.unlock();
         Complete(irp, STATUS_CANCELLED);
         return STATUS_PENDING;
     }
+    // Sent at once when the socket takes it; what is left waits for EPOLLOUT, which the changed
+    // watch set asks for (and which reaches a transport thread already in its wait).
     PumpSendsLocked(c, completions);
     WatchLocked(c);
     lock.unlock();
     RunCompletions(completions);
-    Wake();
     return STATUS_PENDING;
 }
 
@@ -707,7 +758,7 @@ void CancelReceive(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        for (auto& c : Connections())
+        if (auto c = Shared(ConnectionOf(irp)))
             std::erase(c->receives, irp);
     }
     Complete(irp, STATUS_CANCELLED);
@@ -726,18 +777,27 @@ NTSTATUS DispatchReceive(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
         return Complete(irp, STATUS_CONNECTION_DISCONNECTED);
     }
     IoMarkIrpPending(irp);
+    RememberConnection(irp, c);
     IoSetCancelRoutine(irp, CancelReceive);
     if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
         lock.unlock();
         Complete(irp, STATUS_CANCELLED);
         return STATUS_PENDING;
     }
+    // Served at once from bytes waiting here; else by the transport thread when bytes arrive, or
+    // when the handler running now returns.
     c->receives.push_back(irp);
     ServeReceivesLocked(c, completions);
     WatchLocked(c);
+    // The last bytes before the peer's close were taken here: its disconnect is indicated now.
+    const bool disconnectDue =
+        c->pending.empty() && (c->peerClosed || c->peerReset) && !c->disconnectIndicated;
+    if (disconnectDue)
+        Attention().push_back(Shared(c));
     lock.unlock();
     RunCompletions(completions);
-    Wake();
+    if (disconnectDue)
+        Wake();
     return STATUS_PENDING;
 }
 
@@ -791,9 +851,12 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
             return Complete(irp, STATUS_INVALID_PARAMETER);
         }
         // Bytes that came before there was a handler are offered to the new one.
-        for (auto& c : Connections())
-            if (c->address == a && !c->pending.empty())
+        for (auto& [raw, c] : Connections()) {
+            if (c->address == a && !c->pending.empty()) {
                 c->offerDue = true;
+                Attention().push_back(c);
+            }
+        }
         Wake();
         return Complete(irp, STATUS_SUCCESS);
     }
