@@ -64,8 +64,10 @@ static void VSERIAL_Purge(PVSERIAL_EXTENSION ext, ULONG mask) {
     if (mask & SERIAL_PURGE_RXCLEAR) {
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
         VSERIAL_RingReset(ext->Ring);
+        const BOOLEAN roomMade = VSERIAL_TakeRoomWanted(ext);
         KeReleaseSpinLock(&ext->DeviceLock, irql);
-        VSERIAL_RoomMade(ext);
+        if (roomMade)
+            KeSetEvent(&ext->ReadWake, IO_NO_INCREMENT, FALSE);
     }
 }
 

@@ -24,11 +24,10 @@ static void VSERIAL_SetPendingRead(PVSERIAL_EXTENSION ext, PIRP irp) {
     __atomic_store_n(&ext->PendingReadIrp, irp, __ATOMIC_RELEASE);
 }
 
-void VSERIAL_RoomMade(PVSERIAL_EXTENSION ext) {
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&ext->RoomWanted, __ATOMIC_SEQ_CST) &&
-        __atomic_exchange_n(&ext->RoomWanted, static_cast<ULONG>(0), __ATOMIC_SEQ_CST))
-        KeSetEvent(&ext->ReadWake, IO_NO_INCREMENT, FALSE);
+BOOLEAN VSERIAL_TakeRoomWanted(PVSERIAL_EXTENSION ext) {
+    const BOOLEAN wanted = ext->RoomWanted != 0;
+    ext->RoomWanted = 0;
+    return wanted;
 }
 
 static NTSTATUS VSERIAL_CompleteRead(PIRP irp, NTSTATUS status, ULONG_PTR information) {
@@ -50,14 +49,15 @@ NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     // A read never waits to fill its whole length.
     const ULONG taken = VSERIAL_RingGet(ext->Ring, Irp->AssociatedIrp.SystemBuffer, length);
+    const BOOLEAN roomMade = taken && VSERIAL_TakeRoomWanted(ext);
     // Timeouts are set under the device lock.
     const bool immediate = ext->Timeouts.ReadIntervalTimeout == MAXULONG &&
                            ext->Timeouts.ReadTotalTimeoutMultiplier == 0;
     KeReleaseSpinLock(&ext->DeviceLock, irql);
-    if (taken) {
-        VSERIAL_RoomMade(ext);
+    if (roomMade)
+        KeSetEvent(&ext->ReadWake, IO_NO_INCREMENT, FALSE);
+    if (taken)
         return VSERIAL_CompleteRead(Irp, STATUS_SUCCESS, taken);
-    }
     if (immediate)
         return VSERIAL_CompleteRead(Irp, STATUS_SUCCESS, 0);
 
@@ -164,10 +164,11 @@ void pReadPollingFunction(PVOID context) {
         // Bytes the transport kept while the ring was full come in once reads made room.
         if (PVSERIAL_TDI_ENDPOINT endpoint = VSERIAL_ReferenceConnection(ext)) {
             if (VSERIAL_LoadAcquire(&endpoint->Held)) {
-                // Asked before looking for room: a read that makes room after the fetch found
-                // none wakes this thread again.
-                __atomic_store_n(&ext->RoomWanted, 1, __ATOMIC_SEQ_CST);
-                __atomic_thread_fence(__ATOMIC_SEQ_CST);
+                // Asked (under the lock that guards every take) before looking for room: a read
+                // that makes room after the fetch found none wakes this thread again.
+                irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+                ext->RoomWanted = 1;
+                KeReleaseSpinLock(&ext->DeviceLock, irql);
                 VSERIAL_TdiFetchHeld(endpoint);
             }
             VSERIAL_ReleaseConnection(endpoint);

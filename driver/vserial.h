@@ -80,7 +80,7 @@ struct VSERIAL_EXTENSION {
     // own until work comes or its stop request is signalled; see VSERIAL_WorkerWait.
     KEVENT ReadWake;       // a read or wait queued, bytes for the waiting read, room for held bytes
     KEVENT EmulationWake;  // a wait queued
-    ULONG RoomWanted;      // the transport holds bytes: the next read that makes room wakes
+    ULONG RoomWanted;      // device lock; the transport holds bytes: a take that makes room wakes
 };
 using PVSERIAL_EXTENSION = VSERIAL_EXTENSION*;
 
@@ -104,9 +104,10 @@ DRIVER_CANCEL VSERIAL_ReadCancel;
 // Completes the waiting read, if any, with Status and 0 bytes: success for a read left when no
 // read thread runs any more, STATUS_CANCELLED for a purge.
 void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION Extension, NTSTATUS Status);
-// A take from the ring made room: wakes the read thread when the transport holds bytes. The read
-// thread asks for this (RoomWanted) before it looks for room, so one of the two sees the other.
-void VSERIAL_RoomMade(PVSERIAL_EXTENSION Extension);
+// After a take from the ring made room: whether the read thread asked to hear of it (the
+// transport holds bytes), which the caller then wakes. Clears the request; caller holds the
+// device lock.
+BOOLEAN VSERIAL_TakeRoomWanted(PVSERIAL_EXTENSION Extension);
 // The two workers of an open handle, system threads at priority 16 with the extension as context.
 // Each ends when its stop request is signalled, signalling its "stopped" event on the way out.
 // Each polls only while it has something to poll for, and otherwise sleeps until woken.
