@@ -45,6 +45,8 @@ NTSTATUS VSERIAL_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalD
         KeInitializeEvent(&ext->EmulationStoppedEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&ext->ReadStoppedEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&ext->ReadPollingExitEvent, NotificationEvent, FALSE);
+        KeInitializeEvent(&ext->ReadWake, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&ext->EmulationWake, SynchronizationEvent, FALSE);
         KeInitializeSpinLock(&ext->DeviceLock);
         KeInitializeSpinLock(&ext->Connection.Lock);
         KeInitializeEvent(&ext->Connection.Settled, NotificationEvent, TRUE);

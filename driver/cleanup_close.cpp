@@ -14,9 +14,10 @@ NTSTATUS VSERIAL_Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         // Waits of the closing handle are cancelled before the workers could report on them.
         VSERIAL_CompleteAllWaits(ext, STATUS_CANCELLED);
 
-        VSERIAL_StopWorker(&ext->EmulationPollingExitEvent, &ext->EmulationThread);
+        VSERIAL_StopWorker(&ext->EmulationPollingExitEvent, &ext->EmulationWake,
+                           &ext->EmulationThread);
         // The read thread completes a waiting read (success, 0 bytes) as it ends.
-        VSERIAL_StopWorker(&ext->ReadPollingExitEvent, &ext->ReadThread);
+        VSERIAL_StopWorker(&ext->ReadPollingExitEvent, &ext->ReadWake, &ext->ReadThread);
         // A read that came after the thread had already ended (surprise removal) is answered here.
         VSERIAL_CompletePendingRead(ext, STATUS_SUCCESS);
 

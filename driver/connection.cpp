@@ -27,6 +27,7 @@ static NTSTATUS VSERIAL_Connect(PVSERIAL_EXTENSION ext, PVSERIAL_TDI_ENDPOINT* o
         return STATUS_UNSUCCESSFUL;
     endpoint->State = VSERIAL_ENDPOINT_NOT_CONNECTED;
     endpoint->Ring = ext->Ring;
+    endpoint->Device = ext;
 
     if (!NT_SUCCESS(VSERIAL_OpenEndpoint(endpoint))) {
         VSERIAL_EndpointFree(endpoint);
@@ -193,7 +194,7 @@ NTSTATUS VSERIAL_PreCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp, VSERIAL_TDI_E
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     DbgPrint("VSERIAL_PreCleanup Start \n");
-    KeSetEvent(&ext->EmulationPollingExitEvent, IO_NO_INCREMENT, FALSE);
+    VSERIAL_SignalStop(&ext->EmulationPollingExitEvent, &ext->EmulationWake);
     DbgPrint("VSERIAL_PreCleanup : EmulationPollingExitEvent \n");
     // Of several writes whose sends failed together, the first takes the endpoint down.
     KIRQL irql = VSERIAL_SlotLock(ext);

@@ -19,14 +19,45 @@ static NTSTATUS VSERIAL_StartWorker(PKSTART_ROUTINE routine, PVSERIAL_EXTENSION 
     return status;
 }
 
-// Signals a worker's stop request and waits for its thread to end.
-void VSERIAL_StopWorker(PKEVENT stopRequest, PVOID* thread) {
-    KeSetEvent(stopRequest, IO_NO_INCREMENT, FALSE);
+void VSERIAL_StopWorker(PKEVENT stopRequest, PKEVENT wake, PVOID* thread) {
+    VSERIAL_SignalStop(stopRequest, wake);
     if (!*thread)
         return;
     KeWaitForSingleObject(*thread, Executive, KernelMode, FALSE, nullptr);
     ObDereferenceObject(*thread);
     *thread = nullptr;
+}
+
+void VSERIAL_PollClockStart(VSERIAL_POLL_CLOCK* clock, ULONGLONG period) {
+    clock->Period = period;
+    clock->Due = 0;
+    clock->Armed = FALSE;
+}
+
+NTSTATUS VSERIAL_WorkerWait(VSERIAL_POLL_CLOCK* clock, PKEVENT wake, BOOLEAN polling) {
+    if (!polling) {
+        clock->Armed = FALSE;
+        return KeWaitForSingleObject(wake, Executive, KernelMode, FALSE, nullptr);
+    }
+    ULONGLONG now = KeQueryInterruptTime();
+    if (!clock->Armed) {
+        // The first poll is a whole period after there is something to poll for.
+        clock->Due = now + clock->Period;
+        clock->Armed = TRUE;
+    }
+    NTSTATUS status = STATUS_TIMEOUT;
+    if (clock->Due > now) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -static_cast<LONGLONG>(clock->Due - now);
+        status = KeWaitForSingleObject(wake, Executive, KernelMode, FALSE, &timeout);
+    }
+    if (status == STATUS_TIMEOUT) {
+        now = KeQueryInterruptTime();
+        clock->Due += clock->Period;
+        if (clock->Due <= now)
+            clock->Due = now + clock->Period;
+    }
+    return status;
 }
 
 #define VSERIAL_TIMER_RESOLUTION 10000  // 1 ms, in 100 ns units
@@ -60,14 +91,17 @@ NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KeResetEvent(&ext->EmulationStoppedEvent);
     KeResetEvent(&ext->ReadStoppedEvent);
     KeResetEvent(&ext->ReadPollingExitEvent);
+    KeResetEvent(&ext->ReadWake);
+    KeResetEvent(&ext->EmulationWake);
     ext->EmulationThread = nullptr;
     ext->ReadThread = nullptr;
     NTSTATUS status = VSERIAL_StartWorker(pEmulationPollingFunction, ext, &ext->EmulationThread);
     if (NT_SUCCESS(status))
         status = VSERIAL_StartWorker(pReadPollingFunction, ext, &ext->ReadThread);
     if (!NT_SUCCESS(status)) {
-        VSERIAL_StopWorker(&ext->EmulationPollingExitEvent, &ext->EmulationThread);
-        VSERIAL_StopWorker(&ext->ReadPollingExitEvent, &ext->ReadThread);
+        VSERIAL_StopWorker(&ext->EmulationPollingExitEvent, &ext->EmulationWake,
+                           &ext->EmulationThread);
+        VSERIAL_StopWorker(&ext->ReadPollingExitEvent, &ext->ReadWake, &ext->ReadThread);
         VSERIAL_CloseConnection(ext, file);
         VSERIAL_SetLinesReady(ext, FALSE);
         VSERIAL_ReleaseOpenClaim(ext, file);

@@ -33,6 +33,9 @@ static NTSTATUS VSERIAL_WaitOnMask(PVSERIAL_EXTENSION ext, PIRP irp) {
     // Queued even when a cancel already took the routine: that cancel looks for it here.
     VSERIAL_WaitQueuePush(ext, irp);
     KeReleaseSpinLock(&ext->DeviceLock, irql);
+    // Both workers poll while a request waits.
+    KeSetEvent(&ext->ReadWake, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&ext->EmulationWake, IO_NO_INCREMENT, FALSE);
     return STATUS_PENDING;
 }
 
@@ -54,7 +57,10 @@ static void VSERIAL_Purge(PVSERIAL_EXTENSION ext, ULONG mask) {
     if (mask & SERIAL_PURGE_RXCLEAR) {
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
         VSERIAL_RingReset(ext->Ring);
+        const BOOLEAN roomMade = VSERIAL_TakeRoomWanted(ext);
         KeReleaseSpinLock(&ext->DeviceLock, irql);
+        if (roomMade)
+            KeSetEvent(&ext->ReadWake, IO_NO_INCREMENT, FALSE);
     }
 }
 

@@ -1,11 +1,12 @@
 // Tarnel driver: the emulation thread of an open handle, a system thread at priority 16 that
-// polls every 10 ms until its stop request (EmulationPollingExitEvent) is signalled. Each poll
+// polls every 10 ms while a wait-on-mask request waits (and otherwise sleeps until one is
+// queued) until its stop request (EmulationPollingExitEvent) is signalled. Each poll
 // examines the oldest waiting wait-on-mask request; waits therefore take turns.
 #include "driver/ring.h"
 #include "driver/vserial.h"
 #include "driver/wait_queue.h"
 
-#define VSERIAL_EMULATION_PERIOD (-100000LL)  // 10 ms, relative, in 100 ns units
+#define VSERIAL_EMULATION_PERIOD 100000ULL  // 10 ms, in 100 ns units
 // Modem control bits that stand for the CTS and DSR lines' events.
 #define VSERIAL_MODEM_CONTROL_CTS 0x10
 #define VSERIAL_MODEM_CONTROL_DSR 0x20
@@ -30,12 +31,19 @@ void pEmulationPollingFunction(PVOID context) {
     DbgPrint("pEmulationPollingFunction Start \n");
     KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
 
-    LARGE_INTEGER period;
-    period.QuadPart = VSERIAL_EMULATION_PERIOD;
-    while (KeWaitForSingleObject(&ext->EmulationPollingExitEvent, Executive, KernelMode, FALSE,
-                                 &period) == STATUS_TIMEOUT) {
-        ULONG word = 0;
+    VSERIAL_POLL_CLOCK clock;
+    VSERIAL_PollClockStart(&clock, VSERIAL_EMULATION_PERIOD);
+    for (;;) {
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+        const BOOLEAN polling = VSERIAL_WaitQueueCount(ext) != 0;
+        KeReleaseSpinLock(&ext->DeviceLock, irql);
+        const NTSTATUS woken = VSERIAL_WorkerWait(&clock, &ext->EmulationWake, polling);
+        if (KeReadStateEvent(&ext->EmulationPollingExitEvent))
+            break;
+        if (woken != STATUS_TIMEOUT)
+            continue;
+        ULONG word = 0;
+        irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
         PIRP wait = VSERIAL_WaitQueueServeOldest(ext, VSERIAL_EmulatedEvents, &word);
         KeReleaseSpinLock(&ext->DeviceLock, irql);
         if (wait)

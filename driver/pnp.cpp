@@ -58,9 +58,9 @@ NTSTATUS VSERIAL_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             VSERIAL_StoreRelease(&ext->Removed, 1);
             ext->OpenFlag = 0;
             KeSetEvent(&ext->ReadStoppedEvent, IO_NO_INCREMENT, FALSE);
-            KeSetEvent(&ext->ReadPollingExitEvent, IO_NO_INCREMENT, FALSE);
+            VSERIAL_SignalStop(&ext->ReadPollingExitEvent, &ext->ReadWake);
             KeSetEvent(&ext->EmulationStoppedEvent, IO_NO_INCREMENT, FALSE);
-            KeSetEvent(&ext->EmulationPollingExitEvent, IO_NO_INCREMENT, FALSE);
+            VSERIAL_SignalStop(&ext->EmulationPollingExitEvent, &ext->EmulationWake);
             IoSkipCurrentIrpStackLocation(Irp);
             return IoCallDriver(ext->LowerDeviceObject, Irp);
         }

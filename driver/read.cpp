@@ -1,8 +1,12 @@
 // Tarnel driver: read requests, their cancel routine and the read thread that completes the one
 // waiting read and reports received bytes to waiting wait-on-mask requests. Dispatch at
-// PASSIVE_LEVEL; the thread polls every millisecond at priority 16.
+// PASSIVE_LEVEL; the thread runs at priority 16 and polls every millisecond while a read or a
+// wait-on-mask request waits. Otherwise it sleeps until woken: by a read or wait that starts to
+// wait, by bytes for the waiting read (which it then completes at once, without counting a poll),
+// by a read that makes room for bytes the transport holds, or by its stop request.
 //
-// The pending-read slot holds one request, guarded by the device lock. A request enters it with
+// The pending-read slot holds one request, guarded by the device lock; the receive handler peeks
+// at it without the lock, so it is stored atomically. A request enters it with
 // its cancel routine already set and leaves it with the routine cleared by exchange: whoever
 // clears the routine completes the request; a request whose routine a running cancel already
 // took is left in the slot for that cancel to remove and complete.
@@ -12,9 +16,19 @@
 #include "driver/vserial.h"
 #include "driver/wait_queue.h"
 
-#define VSERIAL_READ_PERIOD (-10000LL)  // 1 ms, relative, in 100 ns units
+#define VSERIAL_READ_PERIOD 10000ULL  // 1 ms, in 100 ns units
 // Polls a waiting read lasts without data: 10 when a read total constant is set, else none.
 #define VSERIAL_READ_POLLS_WITH_CONSTANT 10
+
+static void VSERIAL_SetPendingRead(PVSERIAL_EXTENSION ext, PIRP irp) {
+    __atomic_store_n(&ext->PendingReadIrp, irp, __ATOMIC_RELEASE);
+}
+
+BOOLEAN VSERIAL_TakeRoomWanted(PVSERIAL_EXTENSION ext) {
+    const BOOLEAN wanted = ext->RoomWanted != 0;
+    ext->RoomWanted = 0;
+    return wanted;
+}
 
 NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
@@ -28,10 +42,13 @@ NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     // A read never waits to fill its whole length.
     const ULONG taken = VSERIAL_RingGet(ext->Ring, Irp->AssociatedIrp.SystemBuffer, length);
+    const BOOLEAN roomMade = taken && VSERIAL_TakeRoomWanted(ext);
     // Timeouts are set under the device lock.
     const bool immediate = ext->Timeouts.ReadIntervalTimeout == MAXULONG &&
                            ext->Timeouts.ReadTotalTimeoutMultiplier == 0;
     KeReleaseSpinLock(&ext->DeviceLock, irql);
+    if (roomMade)
+        KeSetEvent(&ext->ReadWake, IO_NO_INCREMENT, FALSE);
     if (taken)
         return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, taken, IO_SERIAL_INCREMENT);
     if (immediate)
@@ -53,8 +70,10 @@ NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         VSERIAL_CompleteRequest(Irp, STATUS_CANCELLED, 0, IO_SERIAL_INCREMENT);
         return STATUS_PENDING;
     }
-    ext->PendingReadIrp = Irp;
+    VSERIAL_SetPendingRead(ext, Irp);
     KeReleaseSpinLock(&ext->DeviceLock, irql);
+    // The read thread starts counting polls for it (and takes bytes that came meanwhile).
+    KeSetEvent(&ext->ReadWake, IO_NO_INCREMENT, FALSE);
     return STATUS_PENDING;
 }
 
@@ -63,7 +82,7 @@ void VSERIAL_ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
     if (ext->PendingReadIrp == Irp)
-        ext->PendingReadIrp = nullptr;
+        VSERIAL_SetPendingRead(ext, nullptr);
     KeReleaseSpinLock(&ext->DeviceLock, irql);
     VSERIAL_CompleteRequest(Irp, STATUS_CANCELLED, 0, IO_SERIAL_INCREMENT);
 }
@@ -74,7 +93,7 @@ static PIRP VSERIAL_ClaimPendingRead(PVSERIAL_EXTENSION ext) {
     PIRP read = ext->PendingReadIrp;
     if (!read || !IoSetCancelRoutine(read, nullptr))
         return nullptr;
-    ext->PendingReadIrp = nullptr;
+    VSERIAL_SetPendingRead(ext, nullptr);
     return read;
 }
 
@@ -90,16 +109,26 @@ void pReadPollingFunction(PVOID context) {
     // Reset only when this thread completes a read: a read that is cancelled leaves it as it was.
     ULONG polls = 0;
 
-    LARGE_INTEGER period;
-    period.QuadPart = VSERIAL_READ_PERIOD;
-    while (KeWaitForSingleObject(&ext->ReadPollingExitEvent, Executive, KernelMode, FALSE,
-                                 &period) == STATUS_TIMEOUT) {
-        ULONG word = 0;
+    VSERIAL_POLL_CLOCK clock;
+    VSERIAL_PollClockStart(&clock, VSERIAL_READ_PERIOD);
+    for (;;) {
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
-        PIRP wait = VSERIAL_WaitQueueServeOldest(ext, VSERIAL_ReceivedEvent, &word);
+        const BOOLEAN polling = ext->PendingReadIrp || VSERIAL_WaitQueueCount(ext);
         KeReleaseSpinLock(&ext->DeviceLock, irql);
-        if (wait)
-            VSERIAL_CompleteWait(wait, STATUS_SUCCESS, word);
+        const NTSTATUS woken = VSERIAL_WorkerWait(&clock, &ext->ReadWake, polling);
+        if (KeReadStateEvent(&ext->ReadPollingExitEvent))
+            break;
+        // Only a poll counts towards a read's time-out and serves a waiting wait-on-mask.
+        const bool poll = woken == STATUS_TIMEOUT;
+
+        if (poll) {
+            ULONG word = 0;
+            irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+            PIRP wait = VSERIAL_WaitQueueServeOldest(ext, VSERIAL_ReceivedEvent, &word);
+            KeReleaseSpinLock(&ext->DeviceLock, irql);
+            if (wait)
+                VSERIAL_CompleteWait(wait, STATUS_SUCCESS, word);
+        }
 
         // Completed after the lock is released: a completion routine may issue again at once.
         PIRP done = nullptr;
@@ -108,7 +137,8 @@ void pReadPollingFunction(PVOID context) {
         if (ext->PendingReadIrp) {
             const ULONG limit =
                 ext->Timeouts.ReadTotalTimeoutConstant ? VSERIAL_READ_POLLS_WITH_CONSTANT : 0;
-            ++polls;
+            if (poll)
+                ++polls;
             // Bytes are taken only into a read this thread owns, so a read being cancelled
             // never carries received bytes away with it.
             if (VSERIAL_RingCount(ext->Ring) || polls > limit) {
@@ -126,8 +156,14 @@ void pReadPollingFunction(PVOID context) {
 
         // Bytes the transport kept while the ring was full come in once reads made room.
         if (PVSERIAL_TDI_ENDPOINT endpoint = VSERIAL_ReferenceConnection(ext)) {
-            if (VSERIAL_LoadAcquire(&endpoint->Held))
+            if (VSERIAL_LoadAcquire(&endpoint->Held)) {
+                // Asked (under the lock that guards every take) before looking for room: a read
+                // that makes room after the fetch found none wakes this thread again.
+                irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+                ext->RoomWanted = 1;
+                KeReleaseSpinLock(&ext->DeviceLock, irql);
                 VSERIAL_TdiFetchHeld(endpoint);
+            }
             VSERIAL_ReleaseConnection(endpoint);
         }
     }

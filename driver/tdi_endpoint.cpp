@@ -407,10 +407,16 @@ NTSTATUS VSERIAL_ClientEventReceive(PVOID TdiEventContext, CONNECTION_CONTEXT Co
     if (!endpoint->Fetching)
         taken = VSERIAL_RingPut(endpoint->Ring, Tsdu, BytesIndicated);
     // What did not fit stays with the transport, which offers it again only when more bytes
-    // arrive: the read thread fetches it once a read has made room.
-    if (taken < BytesIndicated || taken < BytesAvailable)
+    // arrive: the read thread fetches it once a read has made room (and woken it).
+    const bool held = taken < BytesIndicated || taken < BytesAvailable;
+    if (held)
         VSERIAL_StoreRelease(&endpoint->Held, 1);
     KeReleaseSpinLock(&endpoint->PutLock, irql);
+    // A waiting read completes as its bytes arrive, not at the read thread's next poll; bytes
+    // held here make the read thread watch for room (a read may have made it already).
+    PVSERIAL_EXTENSION device = endpoint->Device;
+    if (held || (taken && __atomic_load_n(&device->PendingReadIrp, __ATOMIC_ACQUIRE)))
+        KeSetEvent(&device->ReadWake, IO_NO_INCREMENT, FALSE);
     *BytesTaken = taken;
     *IoRequestPacket = nullptr;
     return STATUS_SUCCESS;

@@ -8,7 +8,8 @@
 // connection slot (see connection.h), which decides who may use it and who tears it down.
 // Users hold a reference while they issue requests on it; the record is released only after
 // the last reference is gone (Idle signalled). The transport's handlers (DISPATCH_LEVEL, its own
-// thread) touch only State, Ring, the put lock's fields and Disconnected.
+// thread) touch only State, Ring, the put lock's fields and Disconnected, and wake Device's read
+// thread.
 struct VSERIAL_TDI_ENDPOINT {
     HANDLE AddressHandle;
     HANDLE ConnectionHandle;
@@ -16,6 +17,7 @@ struct VSERIAL_TDI_ENDPOINT {
     PFILE_OBJECT ConnectionFileObject;  // referenced; every connection request goes to it
     ULONG State;                        // VSERIAL_ENDPOINT_CONNECTED or _NOT_CONNECTED
     VSERIAL_RING* Ring;                 // the device's ring; the receive handler puts into it
+    PVSERIAL_EXTENSION Device;          // outlives the record
     KEVENT Disconnected;                // notification; signalled when the printer disconnects
     LONG References;                    // the slot's own, plus one per user
     KEVENT Idle;                        // notification; signalled when References reaches 0

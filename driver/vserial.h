@@ -76,6 +76,11 @@ struct VSERIAL_EXTENSION {
     ULONG Removed;             // surprise removal came: opens fail with STATUS_DELETE_PENDING
     ULONG TimerResolutionSet;  // the open handle asked for 1 ms timer resolution
     VSERIAL_CONNECTION_SLOT Connection;
+    // The workers' wake events (synchronization). A worker with nothing to poll for sleeps on its
+    // own until work comes or its stop request is signalled; see VSERIAL_WorkerWait.
+    KEVENT ReadWake;       // a read or wait queued, bytes for the waiting read, room for held bytes
+    KEVENT EmulationWake;  // a wait queued
+    ULONG RoomWanted;      // device lock; the transport holds bytes: a take that makes room wakes
 };
 using PVSERIAL_EXTENSION = VSERIAL_EXTENSION*;
 
@@ -99,8 +104,13 @@ DRIVER_CANCEL VSERIAL_ReadCancel;
 // Completes the waiting read, if any, with Status and 0 bytes: success for a read left when no
 // read thread runs any more, STATUS_CANCELLED for a purge.
 void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION Extension, NTSTATUS Status);
+// After a take from the ring made room: whether the read thread asked to hear of it (the
+// transport holds bytes), which the caller then wakes. Clears the request; caller holds the
+// device lock.
+BOOLEAN VSERIAL_TakeRoomWanted(PVSERIAL_EXTENSION Extension);
 // The two workers of an open handle, system threads at priority 16 with the extension as context.
 // Each ends when its stop request is signalled, signalling its "stopped" event on the way out.
+// Each polls only while it has something to poll for, and otherwise sleeps until woken.
 KSTART_ROUTINE pEmulationPollingFunction;  // every 10 ms: reports events to waiting requests
 KSTART_ROUTINE pReadPollingFunction;       // every 1 ms: completes the waiting read
 
@@ -113,8 +123,27 @@ inline BOOLEAN VSERIAL_OwnsOpenClaim(PVSERIAL_EXTENSION Extension, PFILE_OBJECT 
                                              nullptr, nullptr) == FileObject;
 }
 
-// Signals a worker's stop request and waits for its thread (if any) to end; drops the reference.
-void VSERIAL_StopWorker(PKEVENT StopRequest, PVOID* Thread);
+// Signals a worker's stop request (and its wake event, so a sleeping worker sees it).
+inline void VSERIAL_SignalStop(PKEVENT StopRequest, PKEVENT Wake) {
+    KeSetEvent(StopRequest, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(Wake, IO_NO_INCREMENT, FALSE);
+}
+// Signals a worker's stop and waits for its thread (if any) to end; drops the reference.
+void VSERIAL_StopWorker(PKEVENT StopRequest, PKEVENT Wake, PVOID* Thread);
+
+// A worker's poll schedule: while there is something to poll for, polls are Period apart
+// (interrupt time, 100 ns units), the first a whole period after the worker began polling,
+// whether or not the worker was woken in between.
+struct VSERIAL_POLL_CLOCK {
+    ULONGLONG Period;
+    ULONGLONG Due;  // the next poll while Armed
+    BOOLEAN Armed;
+};
+void VSERIAL_PollClockStart(VSERIAL_POLL_CLOCK* Clock, ULONGLONG Period);
+// Sleeps on Wake until the next poll when Polling, else until Wake alone. STATUS_TIMEOUT means a
+// poll is due (and is consumed); STATUS_SUCCESS means the worker was woken. Polls missed while
+// the worker was busy are not made up, as a relative period would not make them up either.
+NTSTATUS VSERIAL_WorkerWait(VSERIAL_POLL_CLOCK* Clock, PKEVENT Wake, BOOLEAN Polling);
 
 // Emulated modem lines: 1 sets DSR, 2 sets CTS, -2 clears DSR, -3 clears CTS; other codes do
 // nothing.

@@ -26,6 +26,9 @@
 namespace tarnel::hosttool {
 namespace {
 
+// A port read's total time-out: any non-zero value makes an empty port's read wait its polls.
+constexpr DWORD kReadWaitMs = 1000;
+
 int g_signalPipe[2] = {-1, -1};
 
 void OnSignal(int) {
@@ -99,7 +102,6 @@ class Relay {
     void readPort();  // the reader thread
     bool writePort(const char* data, DWORD length);
     bool waitFor(OVERLAPPED& ov, DWORD& done);
-    bool drainPort(OVERLAPPED& ov, char* buffer, DWORD size);
     void writeTerminal(const char* data, size_t length);
     void close();
 
@@ -127,9 +129,10 @@ bool Relay::openPort() {
         return false;
     }
     PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-    // Reads take what the port holds and never wait; the reader waits for EV_RXCHAR instead.
+    // A read takes what the port holds at once; on an empty port it waits, and the driver
+    // completes it as bytes arrive, or empty after its eleven polls (about 11 ms) of silence.
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = ~DWORD{0};  // MAXDWORD
+    timeouts.ReadTotalTimeoutConstant = kReadWaitMs;
     SetCommTimeouts(handle_, &timeouts);
     return true;
 }
@@ -279,47 +282,25 @@ void Relay::writeTerminal(const char* data, size_t length) {
     }
 }
 
-// Takes everything the port holds to the terminal; false when the port failed or the relay ends.
-bool Relay::drainPort(OVERLAPPED& ov, char* buffer, DWORD size) {
-    while (!stopping_) {
-        DWORD done = 0;
-        ResetEvent(ov.hEvent);
-        if (!ReadFile(handle_, buffer, size, &done, &ov) &&
-            (GetLastError() != ERROR_IO_PENDING || !waitFor(ov, done)))
-            return false;
-        if (done == 0)
-            return true;
-        writeTerminal(buffer, done);
-    }
-    return false;
-}
-
+// Relays the port's bytes to the terminal until the relay ends. Each read waits for bytes (see
+// openPort), so nothing here polls; a failed read is tried again a little later.
 void Relay::readPort() {
     OVERLAPPED ov{};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    // Waiting for EV_RXCHAR spares polling; a port without events is polled every few ms. A wait
-    // completes while the port holds bytes, so none that arrive after a drain are missed.
-    bool events = SetCommMask(handle_, EV_RXCHAR) != 0;
     constexpr DWORD kChunk = 256 * 1024;  // the driver's whole receive ring at once
     std::unique_ptr<char[]> buffer(new char[kChunk]);
     while (!stopping_) {
-        if (!drainPort(ov, buffer.get(), kChunk)) {
+        DWORD done = 0;
+        ResetEvent(ov.hEvent);
+        if (!ReadFile(handle_, buffer.get(), kChunk, &done, &ov) &&
+            (GetLastError() != ERROR_IO_PENDING || !waitFor(ov, done))) {
             if (stopping_)
                 break;
             WaitForSingleObject(stop_, 5);
             continue;
         }
-        if (!events) {
-            if (WaitForSingleObject(stop_, 5) == WAIT_OBJECT_0)
-                break;
-            continue;
-        }
-        DWORD mask = 0, done = 0;
-        ResetEvent(ov.hEvent);
-        if (!WaitCommEvent(handle_, &mask, &ov) && GetLastError() != ERROR_IO_PENDING)
-            events = false;
-        else if (!waitFor(ov, done) && !stopping_)
-            events = false;
+        if (done)
+            writeTerminal(buffer.get(), done);
     }
     CloseHandle(ov.hEvent);
 }

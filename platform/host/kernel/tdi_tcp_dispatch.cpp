@@ -1,12 +1,5 @@
-// "\Device\Tcp": the host kernel's TCP transport, speaking TDI to drivers over non-blocking BSD
-// sockets and one transport thread. Connection requests run on the caller's thread; connects and
-// sends that must wait, received data and disconnects are served by the transport thread, which
-// calls the drivers' event handlers at DISPATCH_LEVEL and never while holding its own lock.
-//
-// Received bytes go first to a waiting TDI_RECEIVE, else to the receive handler. Bytes a handler
-// does not take stay here, in order, and are offered again only when more bytes arrive on that
-// connection; a TDI_RECEIVE takes them at any time. Flow control: while kHoldLimit bytes wait,
-// the socket is not read, so the peer's sends back up into its TCP window.
+// "\Device\Tcp": the dispatch routines (create, cleanup and close, the TDI requests) and cancel
+// routines, run on the caller's thread; work that must wait is left to the transport thread.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -16,220 +9,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <memory>
-#include <mutex>
-#include <set>
+#include <string>
 #include <thread>
-#include <vector>
 
-#include "platform/host/kernel/io_internal.h"
 #include "platform/host/kernel/pnp.h"
+#include "platform/host/kernel/tdi_tcp.h"
 #include "platform/host/kernel/verifier.h"
 
 using namespace tarnel::host::kernel;
+using namespace tarnel::host::kernel::tcp;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-constexpr size_t kReceiveChunk = 64 * 1024;
-constexpr size_t kHoldLimit = 256 * 1024;
-
-enum class Kind { Control, Address, Connection };
-
-struct TdiObject {
-    explicit TdiObject(Kind k) : kind(k) {}
-    virtual ~TdiObject() = default;
-    const Kind kind;
-};
-
-struct Address : TdiObject {
-    Address() : TdiObject(Kind::Address) {}
-    in_addr_t localAddress = 0;  // network order
-    in_port_t localPort = 0;     // network order
-    // Guarded by g_mutex.
-    PTDI_IND_RECEIVE receive = nullptr;
-    PVOID receiveContext = nullptr;
-    PTDI_IND_DISCONNECT disconnect = nullptr;
-    PVOID disconnectContext = nullptr;
-};
-
-enum class State { Idle, Connecting, Connected, Closed };
-
-// Guarded by g_mutex except `pending`, which only the transport thread touches.
-struct Connection : TdiObject {
-    Connection() : TdiObject(Kind::Connection) {}
-    CONNECTION_CONTEXT context = nullptr;
-    PFILE_OBJECT addressFile = nullptr;  // referenced while associated
-    Address* address = nullptr;
-    int fd = -1;
-    State state = State::Idle;
-    PIRP connectIrp = nullptr;
-    Clock::time_point connectDeadline{};
-    std::deque<PIRP> sends;  // the head may be partly sent
-    size_t headSent = 0;
-    PIRP disconnectIrp = nullptr;  // a graceful disconnect waiting for the sends ahead of it
-    bool finSent = false;
-    bool peerClosed = false;  // end of stream read; indicated once `pending` is empty
-    bool peerReset = false;
-    bool disconnectIndicated = false;
-    bool indicating = false;     // a handler of this connection runs on the transport thread
-    std::vector<UCHAR> pending;  // received, not yet taken by the handler or a receive request
-    bool offerDue = false;       // bytes arrived since the handler last left some
-    std::deque<PIRP> receives;   // TDI_RECEIVE requests waiting for bytes
-};
-
-std::mutex g_mutex;
-std::condition_variable g_indicationDone;  // with g_mutex: some `indicating` went false
-std::set<std::shared_ptr<Connection>>& Connections() {
-    static auto* connections = new std::set<std::shared_ptr<Connection>>;
-    return *connections;
-}
-int g_epoll = -1;
-int g_wake = -1;
-PDEVICE_OBJECT g_device = nullptr;
-
-void Wake() {
-    uint64_t one = 1;
-    if (write(g_wake, &one, sizeof one) < 0) {
-        // The counter only saturates; the thread is awake then anyway.
-    }
-}
-
-NTSTATUS StatusFromErrno(int error) {
-    switch (error) {
-        case ECONNREFUSED:
-            return STATUS_CONNECTION_REFUSED;
-        case ENETUNREACH:
-            return STATUS_NETWORK_UNREACHABLE;
-        case EHOSTUNREACH:
-            return STATUS_HOST_UNREACHABLE;
-        case ETIMEDOUT:
-            return STATUS_IO_TIMEOUT;
-        case ECONNRESET:
-        case EPIPE:
-            return STATUS_CONNECTION_RESET;
-        case EADDRINUSE:
-            return STATUS_ADDRESS_ALREADY_EXISTS;
-        case EADDRNOTAVAIL:
-            return STATUS_INVALID_ADDRESS;
-        default:
-            return STATUS_UNSUCCESSFUL;
-    }
-}
-
-TdiObject* ObjectOf(PIO_STACK_LOCATION stack) {
-    return stack->FileObject ? static_cast<TdiObject*>(stack->FileObject->FsContext) : nullptr;
-}
-
-std::shared_ptr<Connection> Shared(Connection* c) {
-    for (auto& s : Connections())
-        if (s.get() == c)
-            return s;
-    return nullptr;
-}
-
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-// Requests to complete once g_mutex is released.
-struct Completion {
-    PIRP irp;
-    NTSTATUS status;
-    ULONG_PTR information;
-};
-
-// Takes a waiting request back from its cancel routine; false when a cancel already has it.
-bool Claim(PIRP irp) {
-    return IoSetCancelRoutine(irp, nullptr) != nullptr;
-}
-
-void CloseSocketLocked(Connection* c, bool abortive) {
-    if (c->fd < 0)
-        return;
-    if (abortive) {
-        linger l{1, 0};
-        setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    }
-    epoll_ctl(g_epoll, EPOLL_CTL_DEL, c->fd, nullptr);
-    close(c->fd);
-    c->fd = -1;
-}
-
-void WatchLocked(Connection* c) {
-    if (c->fd < 0)
-        return;
-    epoll_event ev{};
-    // Read only while nothing waits for the handler: that is the flow control.
-    if (c->state == State::Connected && c->pending.size() < kHoldLimit && !c->peerClosed &&
-        !c->peerReset)
-        ev.events |= EPOLLIN;
-    if (c->state == State::Connecting || !c->sends.empty())
-        ev.events |= EPOLLOUT;
-    ev.data.ptr = c;
-    if (epoll_ctl(g_epoll, EPOLL_CTL_MOD, c->fd, &ev) != 0)
-        epoll_ctl(g_epoll, EPOLL_CTL_ADD, c->fd, &ev);
-}
-
-// Fails every queued send and a waiting disconnect, e.g. when the connection broke.
-void FailQueuedLocked(Connection* c, NTSTATUS status, std::vector<Completion>& out) {
-    bool first = true;
-    for (PIRP irp : c->sends) {
-        if (Claim(irp))
-            out.push_back({irp, status, first ? c->headSent : 0});
-        first = false;
-    }
-    c->sends.clear();
-    c->headSent = 0;
-    if (c->disconnectIrp && Claim(c->disconnectIrp))
-        out.push_back({c->disconnectIrp, status, 0});
-    c->disconnectIrp = nullptr;
-    for (PIRP irp : c->receives)
-        if (Claim(irp))
-            out.push_back({irp, status, 0});
-    c->receives.clear();
-}
-
-// Gives waiting bytes to waiting receive requests, oldest first; once the stream has ended and
-// nothing waits any more, the requests left fail. Never while a handler runs for `c`.
-void ServeReceivesLocked(Connection* c, std::vector<Completion>& out) {
-    while (!c->receives.empty() && !c->pending.empty() && !c->indicating) {
-        PIRP irp = c->receives.front();
-        c->receives.pop_front();
-        if (!Claim(irp))
-            continue;  // its cancel routine completes it
-        auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(
-            &IoGetCurrentIrpStackLocation(irp)->Parameters);
-        auto* data =
-            static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
-        size_t n = std::min<size_t>(p->ReceiveLength, c->pending.size());
-        std::memcpy(data, c->pending.data(), n);
-        c->pending.erase(c->pending.begin(), c->pending.begin() + static_cast<ptrdiff_t>(n));
-        out.push_back({irp, STATUS_SUCCESS, n});
-    }
-    if (c->pending.empty() && (c->peerClosed || c->peerReset || c->state != State::Connected)) {
-        for (PIRP irp : c->receives)
-            if (Claim(irp))
-                out.push_back({irp, STATUS_CONNECTION_DISCONNECTED, 0});
-        c->receives.clear();
-    }
-}
-
-void RunCompletions(std::vector<Completion>& completions) {
-    for (auto& c : completions)
-        Complete(c.irp, c.status, c.information);
-    completions.clear();
-}
 
 // ---- cancel routines ----
 
@@ -237,12 +29,12 @@ void CancelConnect(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        for (auto& c : Connections()) {
-            if (c->connectIrp == irp) {
-                c->connectIrp = nullptr;
-                CloseSocketLocked(c.get(), true);
-                c->state = State::Idle;
-            }
+        auto c = Shared(ConnectionOf(irp));
+        if (c && c->connectIrp == irp) {
+            c->connectIrp = nullptr;
+            Connecting().erase(c.get());
+            CloseSocketLocked(c.get(), true);
+            c->state = State::Idle;
         }
     }
     Complete(irp, STATUS_CANCELLED);
@@ -253,7 +45,7 @@ void CancelSendOrDisconnect(PDEVICE_OBJECT, PIRP irp) {
     ULONG_PTR sent = 0;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        for (auto& c : Connections()) {
+        if (auto c = Shared(ConnectionOf(irp))) {
             for (auto it = c->sends.begin(); it != c->sends.end(); ++it) {
                 if (*it != irp)
                     continue;
@@ -277,222 +69,6 @@ void CancelSendOrDisconnect(PDEVICE_OBJECT, PIRP irp) {
     }
     Complete(irp, STATUS_CANCELLED, sent);
 }
-
-// ---- transport thread ----
-
-// Writes what it can of the queued sends; completes those fully written.
-void PumpSendsLocked(Connection* c, std::vector<Completion>& out) {
-    while (!c->sends.empty() && c->fd >= 0) {
-        PIRP irp = c->sends.front();
-        auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(
-            &IoGetCurrentIrpStackLocation(irp)->Parameters);
-        auto* data = static_cast<const UCHAR*>(
-            MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
-        while (c->headSent < p->SendLength) {
-            ssize_t n = send(c->fd, data + c->headSent, p->SendLength - c->headSent, MSG_NOSIGNAL);
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK)
-                    return;
-                c->peerReset = true;
-                FailQueuedLocked(c, StatusFromErrno(errno), out);
-                return;
-            }
-            c->headSent += static_cast<size_t>(n);
-        }
-        c->sends.pop_front();
-        size_t sent = c->headSent;
-        c->headSent = 0;
-        if (Claim(irp))
-            out.push_back({irp, STATUS_SUCCESS, sent});
-    }
-    if (c->sends.empty() && c->disconnectIrp && c->fd >= 0) {
-        shutdown(c->fd, SHUT_WR);
-        c->finSent = true;
-        if (Claim(c->disconnectIrp))
-            out.push_back({c->disconnectIrp, STATUS_SUCCESS, 0});
-        c->disconnectIrp = nullptr;
-    }
-}
-
-void FinishConnectLocked(Connection* c, std::vector<Completion>& out, NTSTATUS status) {
-    PIRP irp = c->connectIrp;
-    c->connectIrp = nullptr;
-    if (NT_SUCCESS(status)) {
-        c->state = State::Connected;
-    } else {
-        CloseSocketLocked(c, true);
-        c->state = State::Idle;
-    }
-    if (irp && Claim(irp))
-        out.push_back({irp, status, 0});
-}
-
-void ServeEvent(Connection* c, uint32_t events, std::vector<Completion>& out) {
-    if (c->state == State::Connecting) {
-        int error = 0;
-        socklen_t len = sizeof error;
-        getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &error, &len);
-        if (error == 0 && (events & EPOLLOUT))
-            FinishConnectLocked(c, out, STATUS_SUCCESS);
-        else if (error != 0)
-            FinishConnectLocked(c, out, StatusFromErrno(error));
-        return;
-    }
-    if (c->state != State::Connected)
-        return;
-    if (events & EPOLLOUT)
-        PumpSendsLocked(c, out);
-    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && c->pending.size() < kHoldLimit &&
-        !c->peerClosed && !c->peerReset && c->fd >= 0) {
-        const size_t held = c->pending.size();
-        const size_t room = std::min(kReceiveChunk, kHoldLimit - held);
-        c->pending.resize(held + room);
-        ssize_t n = recv(c->fd, c->pending.data() + held, room, 0);
-        if (n > 0) {
-            c->pending.resize(held + static_cast<size_t>(n));
-            c->offerDue = true;
-        } else {
-            c->pending.resize(held);
-            if (n == 0) {
-                c->peerClosed = true;
-            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                c->peerReset = true;
-                FailQueuedLocked(c, StatusFromErrno(errno), out);
-            }
-        }
-    }
-}
-
-// Offers waiting bytes to the receive handler, then a due disconnect. Runs without g_mutex.
-void Indicate(const std::shared_ptr<Connection>& c) {
-    PTDI_IND_RECEIVE receive;
-    PVOID receiveContext;
-    PTDI_IND_DISCONNECT disconnect;
-    PVOID disconnectContext;
-    CONNECTION_CONTEXT context;
-    bool offer;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        if (!c->address || c->state != State::Connected) {
-            c->pending.clear();  // bytes of a connection that is gone
-            return;
-        }
-        // Bytes a handler left are offered again only together with new ones.
-        offer = c->offerDue && !c->pending.empty() && c->receives.empty();
-        const bool disconnectDue =
-            c->pending.empty() && (c->peerClosed || c->peerReset) && !c->disconnectIndicated;
-        if (!offer && !disconnectDue)
-            return;
-        c->offerDue = false;
-        receive = c->address->receive;
-        receiveContext = c->address->receiveContext;
-        disconnect = c->address->disconnect;
-        disconnectContext = c->address->disconnectContext;
-        context = c->context;
-        // Until this is cleared, closing the connection or its address waits: a handler must not
-        // run into a client that has gone.
-        c->indicating = true;
-    }
-    auto finished = [&] {
-        c->indicating = false;
-        g_indicationDone.notify_all();
-    };
-    ULONG taken = 0;
-    if (offer && receive) {
-        ULONG indicated = static_cast<ULONG>(c->pending.size());
-        PIRP request = nullptr;
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        receive(receiveContext, context, TDI_RECEIVE_NORMAL | TDI_RECEIVE_ENTIRE_MESSAGE, indicated,
-                indicated, &taken, c->pending.data(), &request);
-        KeLowerIrql(old);
-        if (taken > indicated)
-            BugCheck("TDI_RECEIVE_OVERRUN", "receive handler took %u of %u bytes indicated", taken,
-                     indicated);
-        if (request)
-            BugCheck("TDI_RECEIVE_REQUEST",
-                     "the host transport does not take receive requests from handlers; post a "
-                     "TDI_RECEIVE instead");
-    }
-    bool indicateDisconnect = false;
-    ULONG flags = 0;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        c->pending.erase(c->pending.begin(), c->pending.begin() + taken);
-        if (c->pending.empty() && (c->peerClosed || c->peerReset) && !c->disconnectIndicated) {
-            c->disconnectIndicated = true;
-            indicateDisconnect = disconnect != nullptr;
-            flags = c->peerReset ? TDI_DISCONNECT_ABORT : TDI_DISCONNECT_RELEASE;
-        }
-        WatchLocked(c.get());
-        if (!indicateDisconnect)
-            finished();
-    }
-    if (indicateDisconnect) {
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        disconnect(disconnectContext, context, 0, nullptr, 0, nullptr, flags);
-        KeLowerIrql(old);
-        std::lock_guard<std::mutex> lock(g_mutex);
-        finished();
-    }
-}
-
-void TransportThread() {
-    std::vector<epoll_event> events(64);
-    std::vector<Completion> completions;
-    for (;;) {
-        int timeout = 100;
-        {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            for (auto& c : Connections()) {
-                if (c->connectIrp) {
-                    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    c->connectDeadline - Clock::now())
-                                    .count();
-                    if (left < timeout)
-                        timeout = left < 0 ? 0 : static_cast<int>(left) + 1;
-                }
-            }
-        }
-        int n = epoll_wait(g_epoll, events.data(), static_cast<int>(events.size()), timeout);
-        std::vector<std::shared_ptr<Connection>> touched;
-        {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            for (int i = 0; i < n; ++i) {
-                if (events[i].data.ptr == nullptr) {
-                    uint64_t count;
-                    if (read(g_wake, &count, sizeof count) < 0) {
-                        // Nothing to drain.
-                    }
-                    continue;
-                }
-                auto* c = static_cast<Connection*>(events[i].data.ptr);
-                auto shared = Shared(c);
-                if (!shared || c->fd < 0)
-                    continue;
-                ServeEvent(c, events[i].events, completions);
-                WatchLocked(c);
-            }
-            auto now = Clock::now();
-            for (auto& c : Connections()) {
-                if (c->connectIrp && now >= c->connectDeadline)
-                    FinishConnectLocked(c.get(), completions, STATUS_IO_TIMEOUT);
-                ServeReceivesLocked(c.get(), completions);
-                WatchLocked(c.get());
-                if ((c->offerDue && !c->pending.empty()) ||
-                    ((c->peerClosed || c->peerReset) && !c->disconnectIndicated &&
-                     c->pending.empty()))
-                    touched.push_back(c);
-            }
-        }
-        RunCompletions(completions);
-        for (auto& c : touched)
-            Indicate(c);
-    }
-}
-
-// ---- dispatch ----
 
 bool ParseIpAddress(const void* value, size_t length, in_addr_t& address, in_port_t& port) {
     if (length < sizeof(TA_IP_ADDRESS))
@@ -531,7 +107,7 @@ NTSTATUS DispatchCreate(PIRP irp, PIO_STACK_LOCATION stack) {
             auto connection = std::make_shared<Connection>();
             std::memcpy(&connection->context, value, sizeof(CONNECTION_CONTEXT));
             std::lock_guard<std::mutex> lock(g_mutex);
-            Connections().insert(connection);
+            Connections().emplace(connection.get(), connection);
             object = connection.get();
         } else {
             return Complete(irp, STATUS_INVALID_EA_NAME);
@@ -567,7 +143,7 @@ NTSTATUS DispatchCleanupClose(PIRP irp, PIO_STACK_LOCATION stack) {
             ObfDereferenceObject(addressFile);
         if (stack->MajorFunction == IRP_MJ_CLOSE) {
             std::lock_guard<std::mutex> lock(g_mutex);
-            Connections().erase(Shared(c));
+            Connections().erase(c);
             stack->FileObject->FsContext = nullptr;
         }
     } else if (object && object->kind == Kind::Address) {
@@ -577,7 +153,7 @@ NTSTATUS DispatchCleanupClose(PIRP irp, PIO_STACK_LOCATION stack) {
         a->disconnect = nullptr;
         // Handlers already called with this address's contexts finish before it goes.
         g_indicationDone.wait(lock, [&] {
-            for (auto& c : Connections())
+            for (auto& [raw, c] : Connections())
                 if (c->address == a && c->indicating)
                     return false;
             return true;
@@ -645,6 +221,7 @@ NTSTATUS DispatchConnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     }
     c->state = State::Connecting;
     c->connectIrp = irp;
+    RememberConnection(irp, c);
     auto* timeout = static_cast<PLARGE_INTEGER>(request->RequestSpecific);
     // A relative time-out (negative, 100 ns units); none means the transport's own limit.
     LONGLONG units = timeout && timeout->QuadPart < 0 ? -timeout->QuadPart : 75LL * 10000000;
@@ -660,26 +237,29 @@ NTSTATUS DispatchConnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
         Complete(irp, STATUS_CANCELLED);
         return STATUS_PENDING;
     }
+    Connecting().emplace(c, Shared(c));
     WatchLocked(c);
     lock.unlock();
-    Wake();
+    Wake();  // its deadline counts from now
     return STATUS_PENDING;
 }
 
 NTSTATUS QueueLocked(Connection* c, PIRP irp, std::unique_lock<std::mutex>& lock,
                      std::vector<Completion>& completions) {
     IoMarkIrpPending(irp);
+    RememberConnection(irp, c);
     IoSetCancelRoutine(irp, CancelSendOrDisconnect);
     if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
         lock.unlock();
         Complete(irp, STATUS_CANCELLED);
         return STATUS_PENDING;
     }
+    // Sent at once when the socket takes it; what is left waits for EPOLLOUT, which the changed
+    // watch set asks for (and which reaches a transport thread already in its wait).
     PumpSendsLocked(c, completions);
     WatchLocked(c);
     lock.unlock();
     RunCompletions(completions);
-    Wake();
     return STATUS_PENDING;
 }
 
@@ -707,7 +287,7 @@ void CancelReceive(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        for (auto& c : Connections())
+        if (auto c = Shared(ConnectionOf(irp)))
             std::erase(c->receives, irp);
     }
     Complete(irp, STATUS_CANCELLED);
@@ -726,18 +306,27 @@ NTSTATUS DispatchReceive(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
         return Complete(irp, STATUS_CONNECTION_DISCONNECTED);
     }
     IoMarkIrpPending(irp);
+    RememberConnection(irp, c);
     IoSetCancelRoutine(irp, CancelReceive);
     if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
         lock.unlock();
         Complete(irp, STATUS_CANCELLED);
         return STATUS_PENDING;
     }
+    // Served at once from bytes waiting here; else by the transport thread when bytes arrive, or
+    // when the handler running now returns.
     c->receives.push_back(irp);
     ServeReceivesLocked(c, completions);
     WatchLocked(c);
+    // The last bytes before the peer's close were taken here: its disconnect is indicated now.
+    const bool disconnectDue =
+        c->pending.empty() && (c->peerClosed || c->peerReset) && !c->disconnectIndicated;
+    if (disconnectDue)
+        Attention().push_back(Shared(c));
     lock.unlock();
     RunCompletions(completions);
-    Wake();
+    if (disconnectDue)
+        Wake();
     return STATUS_PENDING;
 }
 
@@ -791,9 +380,12 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
             return Complete(irp, STATUS_INVALID_PARAMETER);
         }
         // Bytes that came before there was a handler are offered to the new one.
-        for (auto& c : Connections())
-            if (c->address == a && !c->pending.empty())
+        for (auto& [raw, c] : Connections()) {
+            if (c->address == a && !c->pending.empty()) {
                 c->offerDue = true;
+                Attention().push_back(c);
+            }
+        }
         Wake();
         return Complete(irp, STATUS_SUCCESS);
     }

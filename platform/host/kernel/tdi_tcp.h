@@ -1,0 +1,128 @@
+// "\Device\Tcp": the host kernel's TCP transport, speaking TDI to drivers over non-blocking BSD
+// sockets and one transport thread. Connection requests run on the caller's thread; connects and
+// sends that must wait, received data and disconnects are served by the transport thread, which
+// calls the drivers' event handlers at DISPATCH_LEVEL and never while holding its own lock.
+//
+// Received bytes go first to a waiting TDI_RECEIVE, else to the receive handler. Bytes a handler
+// does not take stay here, in order, and are offered again only when more bytes arrive on that
+// connection; a TDI_RECEIVE takes them at any time. Flow control: while kHoldLimit bytes wait,
+// the socket is not read, so the peer's sends back up into its TCP window.
+//
+// This header holds the transport's objects and the helpers its two halves share: the transport
+// thread (tdi_tcp_thread.cpp) and the dispatch routines (tdi_tcp_dispatch.cpp). g_mutex guards
+// every object's state unless a field says otherwise.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/host/kernel/io_internal.h"
+
+namespace tarnel::host::kernel::tcp {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kReceiveChunk = 64 * 1024;
+constexpr size_t kHoldLimit = 256 * 1024;
+
+enum class Kind { Control, Address, Connection };
+
+struct TdiObject {
+    explicit TdiObject(Kind k) : kind(k) {}
+    virtual ~TdiObject() = default;
+    const Kind kind;
+};
+
+struct Address : TdiObject {
+    Address() : TdiObject(Kind::Address) {}
+    in_addr_t localAddress = 0;  // network order
+    in_port_t localPort = 0;     // network order
+    // Guarded by g_mutex.
+    PTDI_IND_RECEIVE receive = nullptr;
+    PVOID receiveContext = nullptr;
+    PTDI_IND_DISCONNECT disconnect = nullptr;
+    PVOID disconnectContext = nullptr;
+};
+
+enum class State { Idle, Connecting, Connected, Closed };
+
+// Guarded by g_mutex except `pending`, which only the transport thread touches.
+struct Connection : TdiObject {
+    Connection() : TdiObject(Kind::Connection) {}
+    CONNECTION_CONTEXT context = nullptr;
+    PFILE_OBJECT addressFile = nullptr;  // referenced while associated
+    Address* address = nullptr;
+    int fd = -1;
+    State state = State::Idle;
+    PIRP connectIrp = nullptr;
+    Clock::time_point connectDeadline{};
+    std::deque<PIRP> sends;  // the head may be partly sent
+    size_t headSent = 0;
+    PIRP disconnectIrp = nullptr;  // a graceful disconnect waiting for the sends ahead of it
+    bool finSent = false;
+    bool peerClosed = false;  // end of stream read; indicated once `pending` is empty
+    bool peerReset = false;
+    bool disconnectIndicated = false;
+    bool indicating = false;     // a handler of this connection runs on the transport thread
+    std::vector<UCHAR> pending;  // received, not yet taken by the handler or a receive request
+    bool offerDue = false;       // bytes arrived since the handler last left some
+    std::deque<PIRP> receives;   // TDI_RECEIVE requests waiting for bytes
+    uint32_t watched = 0;        // the epoll events registered for fd
+    bool registered = false;     // fd is in the epoll set
+};
+
+// Requests to complete once g_mutex is released.
+struct Completion {
+    PIRP irp;
+    NTSTATUS status;
+    ULONG_PTR information;
+};
+
+extern std::mutex g_mutex;
+extern std::condition_variable g_indicationDone;  // with g_mutex: some `indicating` went false
+extern int g_epoll;
+extern int g_wake;  // eventfd in g_epoll (data.ptr null): wakes the transport thread
+extern PDEVICE_OBJECT g_device;
+
+// Every connection object, by address: an event's or a request's connection (which may have
+// closed since) is found without a search.
+std::unordered_map<Connection*, std::shared_ptr<Connection>>& Connections();
+// Connections the transport thread must look at without a socket event.
+std::vector<std::shared_ptr<Connection>>& Attention();
+// Connections whose connect is in flight, for their deadlines.
+std::unordered_map<Connection*, std::shared_ptr<Connection>>& Connecting();
+
+void Wake();
+NTSTATUS StatusFromErrno(int error);
+TdiObject* ObjectOf(PIO_STACK_LOCATION stack);
+std::shared_ptr<Connection> Shared(Connection* c);
+// The connection a queued request waits on, kept in the request for its cancel routine.
+void RememberConnection(PIRP irp, Connection* c);
+Connection* ConnectionOf(PIRP irp);
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+// Takes a waiting request back from its cancel routine; false when a cancel already has it.
+bool Claim(PIRP irp);
+void CloseSocketLocked(Connection* c, bool abortive);
+// Registers the events the connection waits for; a system call only when they change.
+void WatchLocked(Connection* c);
+// Fails every queued send, a waiting disconnect and waiting receives.
+void FailQueuedLocked(Connection* c, NTSTATUS status, std::vector<Completion>& out);
+// Gives waiting bytes to waiting receive requests; fails them once the stream has ended.
+void ServeReceivesLocked(Connection* c, std::vector<Completion>& out);
+void RunCompletions(std::vector<Completion>& completions);
+
+// The transport thread's side (tdi_tcp_thread.cpp).
+// Writes what it can of the queued sends; completes those fully written.
+void PumpSendsLocked(Connection* c, std::vector<Completion>& out);
+void FinishConnectLocked(Connection* c, std::vector<Completion>& out, NTSTATUS status);
+void TransportThread();
+
+}  // namespace tarnel::host::kernel::tcp

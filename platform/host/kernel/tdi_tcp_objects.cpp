@@ -1,0 +1,171 @@
+// "\Device\Tcp": the transport's shared state and the helpers on its objects.
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/host/kernel/tdi_tcp.h"
+
+namespace tarnel::host::kernel::tcp {
+
+std::mutex g_mutex;
+std::condition_variable g_indicationDone;
+std::unordered_map<Connection*, std::shared_ptr<Connection>>& Connections() {
+    static auto* connections = new std::unordered_map<Connection*, std::shared_ptr<Connection>>;
+    return *connections;
+}
+std::vector<std::shared_ptr<Connection>>& Attention() {
+    static auto* attention = new std::vector<std::shared_ptr<Connection>>;
+    return *attention;
+}
+std::unordered_map<Connection*, std::shared_ptr<Connection>>& Connecting() {
+    static auto* connecting = new std::unordered_map<Connection*, std::shared_ptr<Connection>>;
+    return *connecting;
+}
+int g_epoll = -1;
+int g_wake = -1;
+PDEVICE_OBJECT g_device = nullptr;
+
+void Wake() {
+    uint64_t one = 1;
+    if (write(g_wake, &one, sizeof one) < 0) {
+        // The counter only saturates; the thread is awake then anyway.
+    }
+}
+
+NTSTATUS StatusFromErrno(int error) {
+    switch (error) {
+        case ECONNREFUSED:
+            return STATUS_CONNECTION_REFUSED;
+        case ENETUNREACH:
+            return STATUS_NETWORK_UNREACHABLE;
+        case EHOSTUNREACH:
+            return STATUS_HOST_UNREACHABLE;
+        case ETIMEDOUT:
+            return STATUS_IO_TIMEOUT;
+        case ECONNRESET:
+        case EPIPE:
+            return STATUS_CONNECTION_RESET;
+        case EADDRINUSE:
+            return STATUS_ADDRESS_ALREADY_EXISTS;
+        case EADDRNOTAVAIL:
+            return STATUS_INVALID_ADDRESS;
+        default:
+            return STATUS_UNSUCCESSFUL;
+    }
+}
+
+TdiObject* ObjectOf(PIO_STACK_LOCATION stack) {
+    return stack->FileObject ? static_cast<TdiObject*>(stack->FileObject->FsContext) : nullptr;
+}
+
+std::shared_ptr<Connection> Shared(Connection* c) {
+    auto it = Connections().find(c);
+    return it == Connections().end() ? nullptr : it->second;
+}
+
+void RememberConnection(PIRP irp, Connection* c) {
+    irp->Tail.Overlay.DriverContext[0] = c;
+}
+Connection* ConnectionOf(PIRP irp) {
+    return static_cast<Connection*>(irp->Tail.Overlay.DriverContext[0]);
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+bool Claim(PIRP irp) {
+    return IoSetCancelRoutine(irp, nullptr) != nullptr;
+}
+
+void CloseSocketLocked(Connection* c, bool abortive) {
+    if (c->fd < 0)
+        return;
+    if (abortive) {
+        linger l{1, 0};
+        setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+    epoll_ctl(g_epoll, EPOLL_CTL_DEL, c->fd, nullptr);
+    close(c->fd);
+    c->fd = -1;
+    c->registered = false;
+    c->watched = 0;
+}
+
+void WatchLocked(Connection* c) {
+    if (c->fd < 0)
+        return;
+    epoll_event ev{};
+    // Read only while nothing waits for the handler: that is the flow control.
+    if (c->state == State::Connected && c->pending.size() < kHoldLimit && !c->peerClosed &&
+        !c->peerReset)
+        ev.events |= EPOLLIN;
+    if (c->state == State::Connecting || !c->sends.empty())
+        ev.events |= EPOLLOUT;
+    // Asked only when the set changes: a send that completes at once costs no system call here.
+    if (c->registered && ev.events == c->watched)
+        return;
+    ev.data.ptr = c;
+    epoll_ctl(g_epoll, c->registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c->fd, &ev);
+    c->registered = true;
+    c->watched = ev.events;
+}
+
+// Fails every queued send and a waiting disconnect, e.g. when the connection broke.
+void FailQueuedLocked(Connection* c, NTSTATUS status, std::vector<Completion>& out) {
+    bool first = true;
+    for (PIRP irp : c->sends) {
+        if (Claim(irp))
+            out.push_back({irp, status, first ? c->headSent : 0});
+        first = false;
+    }
+    c->sends.clear();
+    c->headSent = 0;
+    if (c->disconnectIrp && Claim(c->disconnectIrp))
+        out.push_back({c->disconnectIrp, status, 0});
+    c->disconnectIrp = nullptr;
+    for (PIRP irp : c->receives)
+        if (Claim(irp))
+            out.push_back({irp, status, 0});
+    c->receives.clear();
+}
+
+// Gives waiting bytes to waiting receive requests, oldest first; once the stream has ended and
+// nothing waits any more, the requests left fail. Never while a handler runs for `c`.
+void ServeReceivesLocked(Connection* c, std::vector<Completion>& out) {
+    while (!c->receives.empty() && !c->pending.empty() && !c->indicating) {
+        PIRP irp = c->receives.front();
+        c->receives.pop_front();
+        if (!Claim(irp))
+            continue;  // its cancel routine completes it
+        auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(
+            &IoGetCurrentIrpStackLocation(irp)->Parameters);
+        auto* data =
+            static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+        size_t n = std::min<size_t>(p->ReceiveLength, c->pending.size());
+        std::memcpy(data, c->pending.data(), n);
+        c->pending.erase(c->pending.begin(), c->pending.begin() + static_cast<ptrdiff_t>(n));
+        out.push_back({irp, STATUS_SUCCESS, n});
+    }
+    if (c->pending.empty() && (c->peerClosed || c->peerReset || c->state != State::Connected)) {
+        for (PIRP irp : c->receives)
+            if (Claim(irp))
+                out.push_back({irp, STATUS_CONNECTION_DISCONNECTED, 0});
+        c->receives.clear();
+    }
+}
+
+void RunCompletions(std::vector<Completion>& completions) {
+    for (auto& c : completions)
+        Complete(c.irp, c.status, c.information);
+    completions.clear();
+}
+
+}  // namespace tarnel::host::kernel::tcp
