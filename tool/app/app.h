@@ -17,6 +17,7 @@ class CTarnel_ConfigurationApp : public ui::App {
     };
 
     explicit CTarnel_ConfigurationApp(Services services);
+    ~CTarnel_ConfigurationApp() override;
 
     bool InitInstance() override;
     int ExitInstance() override;
