@@ -74,6 +74,7 @@ class MainWorkflowNamespace : public AppTest {
         ASSERT_TRUE(uh::WaitClosed(search, 10000));
         ASSERT_TRUE(uh::Settle(main_));
         lastSearch_ = search;
+        ShowList();
     }
     // The row of the printer with this MAC: its texts, and its index (-1 when not listed).
     int RowOf(const std::string& mac, std::vector<std::string>* texts = nullptr) {
@@ -89,6 +90,17 @@ class MainWorkflowNamespace : public AppTest {
             return static_cast<int>(i);
         }
         return -1;
+    }
+    // The printer list as the window shows it.
+    void ShowList() {
+        auto list = uh::ReadControl(main_, IDC_PRINTER_LIST);
+        for (const auto& r : list->rows) {
+            std::printf("[workflow]   ");
+            for (const auto& cell : r)
+                std::printf("| %-17s ", Narrow(cell).c_str());
+            std::printf("|\n");
+        }
+        std::fflush(stdout);
     }
     void Picture(const uh::WindowRef& w, const char* name) {
         std::filesystem::create_directories(TARNEL_PICTURE_DIR);
@@ -139,6 +151,11 @@ class MainWorkflowNamespace : public AppTest {
         EXPECT_TRUE(WriteFile(h, kReceipt.data(), DWORD(kReceipt.size()), &written, nullptr));
         EXPECT_TRUE(printer.waitForBytes(kReceipt.size(), std::chrono::seconds(20)));
         EXPECT_EQ(printer.received(), kReceipt);
+        std::string shown;
+        for (char c : printer.received())
+            shown += c == '\r' ? std::string() : c == '\n' ? std::string(" / ") : std::string(1, c);
+        std::printf("[workflow] the printer received %zu bytes: %s\n", printer.received().size(),
+                    shown.c_str());
         CloseHandle(h);
     }
 
@@ -191,6 +208,7 @@ TEST_F(MainWorkflowNamespace, SearchConfigureAssignPrintDetachAndAgainWithDhcp) 
     EXPECT_EQ(Configure("00:1b:ac:00:00:01", "10.78.1.7", "4000", false, "config_dialog.png"),
               "Succeeded to save information!");
     EXPECT_EQ(Ports(), std::vector<std::string>{"COM1"});
+    std::printf("[workflow] the store: COM1 -> %s\n", Assignment(u"COM1").c_str());
     EXPECT_EQ(responders_[0]->printer(0).address, (std::array<std::uint8_t, 4>{10, 78, 1, 7}));
     EXPECT_EQ(Assignment(u"COM1"), "10.78.1.7:4000");
 
