@@ -1,13 +1,37 @@
 #!/usr/bin/env bash
-# The main job: a demonstration on a fresh host machine. It builds what is needed, starts the
-# printer simulator on loopback, installs the Tarnel driver with a virtual port COM5, assigns COM5
-# to the simulator in the store, prints a receipt through COM5 with the real driver path, asks the
-# printer for its model, and shows what the printer received.
+# The main job: the configuration tool, headless on a fresh host machine, as a person would use
+# it. Two simulated printers sit on a small network of namespaces; the tool finds them, STEP 2
+# installs the driver package and gives one printer a new address and port, the printer is found
+# again where it moved and assigned COM1, and a receipt printed through COM1 arrives at it
+# through the driver. Pictures of the windows go to build/host/pictures/app/.
+#
+# Network namespaces need root; without them the loopback demonstration runs instead: the driver
+# installed by tarnel-host, COM5 assigned to a simulator on 127.0.0.1, a receipt printed through it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/bootstrap.sh
 cmake --preset host >/dev/null
+
+step() { printf '\n== %s\n' "$*"; }
+
+if [ "$(id -u)" = 0 ] && command -v ip >/dev/null && unshare -n true 2>/dev/null; then
+    cmake --build --preset host -j "$(nproc)" --target app_dialogs_test Tarnel >/dev/null
+    step "The tool on a namespace network: two printers, search, configure, assign, print"
+    rm -rf build/host/pictures/app
+    # The test's own namespace is the tool's host; each printer gets a namespace of its own.
+    unshare -n sh -c 'ip link set lo up && TARNEL_TEST_NETNS=1 exec build/host/tests/app/app_dialogs_test \
+        --gtest_filter=MainWorkflowNamespace.* --gtest_brief=1' |
+        sed -un 's/^\[workflow\] //p; /Failure/,+4p; /FAILED/p' || {
+        echo "the workflow failed" >&2
+        exit 1
+    }
+    step "Pictures of the windows"
+    ls -1 build/host/pictures/app/*.png
+    exit 0
+fi
+
+step "Network namespaces cannot be made here (root and iproute2 are needed): the loopback demonstration"
 cmake --build --preset host -j "$(nproc)" --target tarnel-host Tarnel tarnel-printer-sim >/dev/null
 
 host=build/host/tools/tarnel-host/tarnel-host
@@ -17,7 +41,6 @@ export TARNEL_MACHINE="$PWD/$work/machine"
 rm -rf "$work"
 mkdir -p "$work/printer"
 
-step() { printf '\n== %s\n' "$*"; }
 
 step "The printer: a simulator on loopback"
 "$sim" --address 127.0.0.1 --port 0 --model "TARNEL-SIM 80" --record "$work/printer" >"$work/printer.log" 2>&1 &

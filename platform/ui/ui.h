@@ -311,10 +311,20 @@ class App {
 
     void SetRegistryKey(const WCHAR* company) { registryKey_ = company ? company : String(); }
     const String& RegistryKey() const { return registryKey_; }
+    // The program's name below the company key; the profile lives in
+    // HKEY_CURRENT_USER\Software\<company>\<profile name>\<section>.
+    void SetProfileName(const WCHAR* name) { profileName_ = name ? name : String(); }
+    const String& ProfileName() const { return profileName_; }
+    // A DWORD value of the per-user profile; `fallback` when there is no such value or no
+    // registry key has been set.
+    UINT GetProfileInt(const WCHAR* section, const WCHAR* entry, int fallback) const;
+    bool WriteProfileInt(const WCHAR* section, const WCHAR* entry, int value) const;
     Dialog* mainWindow = nullptr;
 
   private:
+    String SectionKey(const WCHAR* section) const;
     String registryKey_;
+    String profileName_;
 };
 
 }  // namespace ui

@@ -22,6 +22,7 @@ DIALOGS = {
     "msg4": (130, {1005, 1006}, {1, 1007, 1008}),
     "search": (134, {1010, 1001, 1012, 2}, set()),
     "banner": (102, {1000, 1005, 1001, 1002, 1004, 1006, 1007, 2}, {1003, 1008}),
+    "main": (102, {1000, 1005, 1001, 1002, 1004, 1006, 1007, 2}, {1003, 1008}),
 }
 PUSH_BUTTONS = {1, 2, 1001, 1002, 1004, 1005, 1006, 1007, 1008}
 
@@ -165,7 +166,7 @@ def check_dialog(name, image, geometry, template, failures):
                    if brightness(image.at(x, y)) < 80)
         if dark < 100:
             fail("no message text in the text area (%d dark pixels)" % dark)
-    if name == "banner":
+    if name in ("banner", "main"):
         left, top, right, bottom, _ = controls[1000]
         row = [image.at(x, top + 1) for x in range(left, right)]
         if brightness(row[0]) > 10:

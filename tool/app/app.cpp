@@ -15,6 +15,11 @@ CTarnel_ConfigurationApp::CTarnel_ConfigurationApp(Services services)
     ui::UseResourceScript(kTarnelResourceScript, kTarnelResourceHeader);
 }
 
+CTarnel_ConfigurationApp::~CTarnel_ConfigurationApp() {
+    if (g_app == this)
+        g_app = nullptr;
+}
+
 CTarnel_ConfigurationApp* CTarnel_ConfigurationApp::Current() {
     return g_app;
 }
@@ -27,6 +32,7 @@ bool CTarnel_ConfigurationApp::InitInstance() {
         return false;
     }
     SetRegistryKey(TEXT("Morvik"));
+    SetProfileName(TEXT("Tarnel_Configuration"));
     rebootRequested_ = false;
     if (services_.createMainDialog) {
         std::unique_ptr<ui::Dialog> dialog = services_.createMainDialog();
@@ -46,6 +52,8 @@ int CTarnel_ConfigurationApp::ExitInstance() {
             services_.restartWindows();
         result = 1;
     }
+    if (exitCode_ >= 0)
+        result = exitCode_;
     // After a restart request the main target is gone and this line goes nowhere.
     Trace(TEXT("CTarnel_ConfigurationApp::ExitInstance"), __LINE__, TEXT("ExitInstance : %d"),
           result);

@@ -17,6 +17,7 @@ class CTarnel_ConfigurationApp : public ui::App {
     };
 
     explicit CTarnel_ConfigurationApp(Services services);
+    ~CTarnel_ConfigurationApp() override;
 
     bool InitInstance() override;
     int ExitInstance() override;
@@ -24,10 +25,13 @@ class CTarnel_ConfigurationApp : public ui::App {
     // Called by the command-line run (option "rs").
     void SetRebootRequested(bool requested) { rebootRequested_ = requested; }
     bool IsRebootRequested() const { return rebootRequested_; }
+    // The process exit code of a command-line run (0, 3010, 1639 or 1); none for a windowed run.
+    void SetExitCode(int code) { exitCode_ = code; }
 
     static CTarnel_ConfigurationApp* Current();
 
   private:
     Services services_;
     bool rebootRequested_ = false;
+    int exitCode_ = -1;
 };

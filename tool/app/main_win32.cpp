@@ -1,10 +1,11 @@
 // The Windows entry point of Tarnel_Configuration.exe: the application object with Windows
-// Sockets, the forced restart and the main dialog.
+// Sockets, the forced restart and the main window given the program's arguments.
 #include <memory>
 
 #include "platform/win32.h"
 #include "tool/app/app.h"
-#include "tool/app/main_banner_dlg.h"
+#include "tool/app/tarnel_configuration_dlg.h"
+#include "tool/install/wow64_relay.h"
 
 namespace {
 
@@ -33,8 +34,14 @@ bool RestartWindows() {
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR arguments, int) {
+    // The 64-bit build started by the 32-bit tool under WOW64 for a device step: run it, end.
+    int internalExitCode = 0;
+    if (RunInternalCommand(XStringW(GetCommandLineW()), internalExitCode))
+        return internalExitCode;
+    const XStringW commandLine(arguments ? arguments : TEXT(""));
     CTarnel_ConfigurationApp app(
-        {StartSockets, RestartWindows, [] { return std::make_unique<CMainBannerDlg>(); }});
+        {StartSockets, RestartWindows,
+         [commandLine] { return std::make_unique<CTarnel_ConfigurationDlg>(commandLine); }});
     return app.Run();
 }

@@ -2,6 +2,7 @@
 // queue, as the input of a person would arrive there.
 #include "platform/ui/host/host_ui.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "platform/ui/host/window.h"
@@ -165,21 +166,32 @@ bool Type(const WindowRef& w, int id, const String& text) {
                 return true;
             }
             if (c->tpl.kind == ControlKind::IpAddress) {
-                unsigned parts[4];
-                char tail;
+                // Four fields between dots; a field left blank reads as 0 and is not counted.
                 std::string narrow(text.begin(), text.end());
-                if (std::sscanf(narrow.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2],
-                                &parts[3], &tail) != 4) {
+                if (std::count(narrow.begin(), narrow.end(), '.') != 3)
                     return false;
-                }
                 DWORD v = 0;
-                for (unsigned p : parts) {
+                int filled = 0, fields = 0;
+                size_t start = 0;
+                while (fields < 4) {
+                    size_t end = narrow.find('.', start);
+                    std::string field = narrow.substr(
+                        start, end == std::string::npos ? std::string::npos : end - start);
+                    if (field.size() > 3 ||
+                        field.find_first_not_of("0123456789") != std::string::npos)
+                        return false;
+                    unsigned p = field.empty() ? 0u : static_cast<unsigned>(std::stoul(field));
                     if (p > 255)
                         return false;
+                    filled += field.empty() ? 0 : 1;
                     v = (v << 8) | p;
+                    ++fields;
+                    if (end == std::string::npos)
+                        break;
+                    start = end + 1;
                 }
                 c->ip = v;
-                c->ipFields = 4;
+                c->ipFields = filled;
                 win.dirty = true;
                 return true;
             }
@@ -217,13 +229,21 @@ bool PickRow(const WindowRef& w, int id, int row) {
 }
 
 bool DoubleClickRow(const WindowRef& w, int id, int row) {
-    if (!PickRow(w, id, row))
+    // Below the last row (row -1) a list view clears its selection and reports no item.
+    if (row >= 0 && !PickRow(w, id, row))
         return false;
     return Act(
         w,
         [id, row](Window& win) {
             if (win.ended)
                 return false;
+            if (row < 0) {
+                ControlState* c = win.Find(id);
+                if (!Clickable(win, c) || c->tpl.kind != ControlKind::ListView)
+                    return false;
+                c->selection = -1;
+                win.dirty = true;
+            }
             DialogHooks::Notify(*win.dialog, id, Notification{kNmDblClk, row});
             return true;
         },

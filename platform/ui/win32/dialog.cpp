@@ -97,6 +97,23 @@ struct DialogProcs {
             case WM_TIMER:
                 DialogHooks::Timer(*d, wp);
                 return TRUE;
+            case WM_NCHITTEST: {
+                // A drawn control that passes its hit tests on (a banner in the caption's
+                // place) moves the window when dragged.
+                if (::DefWindowProcW(hwnd, msg, wp, lp) != HTCLIENT)
+                    return FALSE;
+                POINT pt{static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp))};
+                for (auto& [id, control] : d->GetImpl()->drawn) {
+                    RECT r{};
+                    HWND item = ::GetDlgItem(hwnd, id);
+                    if (item && control->PassHitTestToParent() && ::GetWindowRect(item, &r) &&
+                        ::PtInRect(&r, pt)) {
+                        ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, HTCAPTION);
+                        return TRUE;
+                    }
+                }
+                return FALSE;
+            }
             case WM_NOTIFY: {
                 auto* hdr = reinterpret_cast<NMHDR*>(lp);
                 Notification n;

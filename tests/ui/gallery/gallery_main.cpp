@@ -1,6 +1,6 @@
 // ui_gallery.exe DIALOG OUTDIR: shows one of the tool's dialogs as a real window (msg0, msg1,
-// msg4, search, banner), writes OUTDIR\DIALOG.txt with the dialog's base units, client origin and
-// every control's rectangle on the screen, then OUTDIR\DIALOG.ready; closes when
+// msg4, search, banner, main), writes OUTDIR\DIALOG.txt with the dialog's base units, client origin
+// and every control's rectangle on the screen, then OUTDIR\DIALOG.ready; closes when
 // OUTDIR\DIALOG.done appears (or after 60 s).
 #include <cstdio>
 #include <string>
@@ -11,6 +11,8 @@
 #include "tool/app/message_dlg.h"
 #include "tool/app/res/resource.h"
 #include "tool/app/resources_text.h"
+#include "tool/app/tarnel_configuration_dlg.h"
+#include "tool/discovery/udp_scanner.h"
 #include "tool/discovery/search_dlg.h"
 
 #include <shellapi.h>
@@ -78,6 +80,39 @@ class Shown : public Base {
     int waited_ = 0;
 };
 
+// The main window listing two printers as a search would have found them. Its discovery client
+// has no interfaces and its search never starts: nothing is sent on the machine's network.
+class GalleryMain : public CTarnel_ConfigurationDlg {
+  public:
+    GalleryMain() : CTarnel_ConfigurationDlg(XStringW(), Services()) {}
+
+  protected:
+    bool OnInitDialog() override {
+        bool focus = CTarnel_ConfigurationDlg::OnInitDialog();
+        KillTimer(kSearchTimer);
+        for (BYTE n = 1; n <= 2; ++n) {
+            _DISCOVERY_DEVICE_INFO_ d{};
+            d.kind = PRINTER_KIND_ETHERNET;
+            const BYTE record[] = {0x00, 0x1B, 0xAC, 0x00, 0x00, n,   192, 168, 0,    n,
+                                   255,  255,  255,  0,    192,  168, 0,   254, 0x23, 0x8C};
+            memcpy(d.rawReply, record, sizeof(record));
+            memcpy(d.mac, record, sizeof(record));
+            OnDeviceFound(&d, this);
+        }
+        UpdatePrinterList();
+        return focus;
+    }
+
+  private:
+    static MainDlgServices Services() {
+        MainDlgServices services;
+        services.createScanner = [] {
+            return new COstraUdpScanner(std::vector<_LOCAL_INTERFACE_INFO_>());
+        };
+        return services;
+    }
+};
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
@@ -103,6 +138,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
         dlg.DoModal();
     } else if (g_name == L"banner") {
         Shown<CMainBannerDlg> dlg;
+        dlg.DoModal();
+    } else if (g_name == L"main") {
+        Shown<GalleryMain> dlg;
         dlg.DoModal();
     } else {
         return 2;
