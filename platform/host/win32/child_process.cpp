@@ -40,29 +40,8 @@ constexpr int kChildExitFd = 100;
 
 int g_exitFd = -1;
 
-class WaitableProcess : public WaitableObject {
-  public:
-    static const HandleKind kKind;
-    WaitableProcess() : WaitableObject(kKind) {}
-
-    void finish(DWORD code) {
-        std::lock_guard<std::mutex> guard(lock());
-        exitCode_ = code;
-        ended_ = true;
-        notifyAll();
-    }
-    DWORD exitCode() const {
-        std::lock_guard<std::mutex> guard(lock());
-        return ended_ ? exitCode_ : DWORD(STILL_ACTIVE);
-    }
-    bool isSignalledLocked() const override { return ended_; }
-
-  private:
-    bool ended_ = false;
-    DWORD exitCode_ = 0;
-};
-
-const HandleKind WaitableProcess::kKind{"Process"};
+const HandleKind kProcessKind{"Process"};
+using WaitableProcess = WaitableExit<kProcessKind>;
 
 std::mutex g_commandLineMutex;
 std::u16string g_commandLine;

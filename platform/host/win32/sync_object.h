@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/host/win32/handles.h"
+#include "platform/host/win32/threads.h"
 
 namespace tarnel::host {
 
@@ -17,6 +18,32 @@ class WaitableObject : public KernelObject {
     virtual bool isSignalledLocked() const = 0;
     // A satisfied wait consumes what it waited for (auto-reset events).
     virtual void acquireLocked() {}
+};
+
+// A thread or a process: signalled once it has ended, with its exit code. `Kind` tells the two
+// apart in the handle table, as Windows keeps thread and process handles apart.
+template <const HandleKind& Kind>
+class WaitableExit : public WaitableObject {
+  public:
+    static constexpr const HandleKind& kKind = Kind;
+    WaitableExit() : WaitableObject(Kind) {}
+
+    void finish(DWORD code) {
+        std::lock_guard<std::mutex> guard(lock());
+        exitCode_ = code;
+        ended_ = true;
+        notifyAll();
+    }
+    // STILL_ACTIVE until it has ended.
+    DWORD exitCode() const {
+        std::lock_guard<std::mutex> guard(lock());
+        return ended_ ? exitCode_ : DWORD(STILL_ACTIVE);
+    }
+    bool isSignalledLocked() const override { return ended_; }
+
+  private:
+    bool ended_ = false;
+    DWORD exitCode_ = 0;
 };
 
 class WaitableEvent : public WaitableObject {

@@ -14,29 +14,8 @@ namespace tarnel::host {
 
 namespace {
 
-class WaitableThread : public WaitableObject {
-  public:
-    static const HandleKind kKind;
-    WaitableThread() : WaitableObject(kKind) {}
-
-    void finish(DWORD code) {
-        std::lock_guard<std::mutex> guard(lock());
-        exitCode_ = code;
-        ended_ = true;
-        notifyAll();
-    }
-    DWORD exitCode() const {
-        std::lock_guard<std::mutex> guard(lock());
-        return ended_ ? exitCode_ : DWORD(STILL_ACTIVE);
-    }
-    bool isSignalledLocked() const override { return ended_; }
-
-  private:
-    bool ended_ = false;
-    DWORD exitCode_ = 0;
-};
-
-const HandleKind WaitableThread::kKind{"Thread"};
+const HandleKind kThreadKind{"Thread"};
+using WaitableThread = WaitableExit<kThreadKind>;
 
 }  // namespace
 
