@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/host/machine/machine.h"
+#include "tests/app/cmdline_fixture.h"
 #include "tests/support/text_util.h"
 #include "tool/app/command_line.h"
 #include "tool/support/program_path.h"
@@ -35,42 +36,8 @@ class FixedUsbPrinters : public CUsbPrinterSource {
     }
 };
 
-std::string Utf16File(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::u16string text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                             (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    return Show(text.data(), static_cast<int>(text.size()));
-}
-
-class CommandLineTest : public ::testing::Test {
+class CommandLineTest : public CommandLineTraceTest {
   protected:
-    void SetUp() override {
-        machine_ = std::make_unique<tarnel::host::TestMachine>();
-        programDir_ = machine_->machine().driveC() / "Tarnel";
-        fs::create_directories(programDir_);
-        tarnel::host::SetProgramPath((programDir_ / "Tarnel_Configuration.exe").string());
-    }
-    void TearDown() override {
-        TraceRemove(TRACE_ID_CMDLINE);
-        tarnel::host::SetProgramPath("");
-        machine_.reset();
-    }
-    // Everything the run wrote to its "CMDLine" files.
-    std::string TraceText() {
-        std::string all;
-        fs::path log = programDir_ / "Log";
-        if (fs::exists(log))
-            for (auto& entry : fs::directory_iterator(log))
-                if (entry.path().filename().string().rfind("CMDLine_", 0) == 0)
-                    all += Utf16File(entry.path());
-        return all;
-    }
-
-    std::unique_ptr<tarnel::host::TestMachine> machine_;
-    fs::path programDir_;
     FixedUsbPrinters usb_;
 };
 
@@ -126,7 +93,7 @@ TEST_F(CommandLineTest, ResultsAndErrorLines) {
         CVPCommandLine cl(usb_);
         EXPECT_EQ(cl.ParseCommand(XStringW(c.line)), c.result);
         EXPECT_EQ(cl.m_valid, c.result == 3);
-        std::string trace = TraceText();
+        std::string trace = TakeTrace();
         if (*c.errorLine) {
             EXPECT_NE(trace.find(std::string(") CVPCommandLine::ParseCommand(")), std::string::npos)
                 << trace;
@@ -136,8 +103,6 @@ TEST_F(CommandLineTest, ResultsAndErrorLines) {
         } else {
             EXPECT_EQ(trace.find("<ERROR>"), std::string::npos) << trace;
         }
-        TraceRemove(TRACE_ID_CMDLINE);
-        fs::remove_all(programDir_ / "Log");
     }
 }
 
@@ -170,7 +135,7 @@ TEST_F(CommandLineTest, RejectionKeepsEarlierFieldsAndStopsReading) {
     EXPECT_TRUE(cl.m_install);
     EXPECT_EQ(cl.m_portNumber, 3);
     EXPECT_FALSE(cl.m_uninstall);
-    EXPECT_NE(TraceText().find("no available printer."), std::string::npos);
+    EXPECT_NE(TakeTrace().find("no available printer."), std::string::npos);
 }
 
 TEST(PrinterAddress, SplitsAddressAndPort) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/host/machine/machine.h"
+#include "tests/app/cmdline_fixture.h"
 #include "tests/support/text_util.h"
 #include "tool/app/command_line.h"
 #include "tool/app/command_run.h"
@@ -88,44 +89,7 @@ struct RecordedSystem {
     }
 };
 
-std::string Utf16File(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::u16string text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                             (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    return Show(text.data(), static_cast<int>(text.size()));
-}
-
-class CommandRunTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        machine_ = std::make_unique<tarnel::host::TestMachine>();
-        programDir_ = machine_->machine().driveC() / "Tarnel";
-        fs::create_directories(programDir_);
-        tarnel::host::SetProgramPath((programDir_ / "Tarnel_Configuration.exe").string());
-    }
-    void TearDown() override {
-        TraceRemove(TRACE_ID_CMDLINE);
-        tarnel::host::SetProgramPath("");
-        machine_.reset();
-    }
-    std::string TakeTrace() {
-        TraceRemove(TRACE_ID_CMDLINE);
-        std::string all;
-        const fs::path log = programDir_ / "Log";
-        if (fs::exists(log))
-            for (auto& entry : fs::directory_iterator(log))
-                if (entry.path().filename().string().rfind("CMDLine_", 0) == 0)
-                    all += Utf16File(entry.path());
-        fs::remove_all(log);
-        return all;
-    }
-
-    std::unique_ptr<tarnel::host::TestMachine> machine_;
-    fs::path programDir_;
-};
+class CommandRunTest : public CommandLineTraceTest {};
 
 struct RunCase {
     const char* label;
