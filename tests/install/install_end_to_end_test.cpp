@@ -16,6 +16,7 @@
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/pnp.h"
 #include "tests/store/store_fixture.h"
+#include "tests/support/host_tool_process.h"
 #include "tool/install/port_assignment.h"
 #include "tool/install/virtual_ports.h"
 #include "tool/install/vp_install.h"
@@ -236,24 +237,7 @@ TEST_F(InstallTest, RemovalRefusedUnderWow64) {
 TEST_F(InstallTest, InstallAndUninstallInOtherProcesses) {
     auto tool = [&](std::vector<std::string> args) {
         args.insert(args.begin(), TARNEL_HOST_TOOL);
-        std::vector<std::string> env = {"TARNEL_MACHINE=" + machine_->root().string()};
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "TARNEL_MACHINE=", 15) != 0)
-                env.emplace_back(*e);
-        std::vector<char*> argv, envp;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (std::string& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        pid_t pid = 0;
-        if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0)
-            return -1;
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return test::RunHostProgram(std::move(args), machine_->root().string());
     };
     Boot(true, true);  // the 32-bit tool's machine; tarnel-host acts as its 64-bit build
     const fs::path package = host::Machine::current().driveC() / "Package";

@@ -19,6 +19,7 @@
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/pnp.h"
 #include "tests/store/store_fixture.h"
+#include "tests/support/host_tool_process.h"
 #include "tool/install/virtual_ports.h"
 #include "tool/store/assigned_info.h"
 #include "tool/store/product.h"
@@ -51,36 +52,14 @@ class ToolCommandTest : public StoreTest {
     int Tool(const std::string& line) {
         std::vector<std::string> args = {TARNEL_HOST_TOOL, "tool", "--dir", package_.string(),
                                          line};
-        std::vector<std::string> env = {"TARNEL_MACHINE=" + machine_->machine().root().string()};
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "TARNEL_MACHINE=", 15) != 0)
-                env.emplace_back(*e);
-        std::vector<char*> argv, envp;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (std::string& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
         const fs::path out = machine_->machine().root() / "tool.out";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        pid_t pid = 0;
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0)
-            return -1;
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        const int status = test::RunHostProgram(std::move(args),
+                                                machine_->machine().root().string(), out.string());
         std::ifstream in(out);
         const std::string text((std::istreambuf_iterator<char>(in)),
                                std::istreambuf_iterator<char>());
         int code = -1;
-        if (std::sscanf(text.c_str(), "exit code %d", &code) != 1 || !WIFEXITED(status) ||
-            WEXITSTATUS(status) != (code & 0xFF))
+        if (std::sscanf(text.c_str(), "exit code %d", &code) != 1 || status != (code & 0xFF))
             return -1;
         return code;
     }

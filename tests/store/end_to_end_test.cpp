@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/driver/printer_port_fixture.h"
+#include "tests/support/host_tool_process.h"
 
 extern char** environ;
 
@@ -23,24 +24,7 @@ class StoreEndToEnd : public PrinterPortTest {
     // Runs tarnel-host with the arguments on this machine; its exit code.
     int Tool(std::vector<std::string> args) {
         args.insert(args.begin(), TARNEL_HOST_TOOL);
-        std::vector<std::string> env = {"TARNEL_MACHINE=" + machine_->root().string()};
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "TARNEL_MACHINE=", 15) != 0)
-                env.emplace_back(*e);
-        std::vector<char*> argv, envp;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (std::string& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        pid_t pid = 0;
-        if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0)
-            return -1;
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return test::RunHostProgram(std::move(args), machine_->root().string());
     }
 };
 
