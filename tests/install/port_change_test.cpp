@@ -150,6 +150,50 @@ TEST_F(PortChangeTest, Com5BecomesCom9Everywhere) {
     EXPECT_EQ(DosNames(), (std::vector<std::string>{"COM9", "COM9:"}));
 }
 
+// An application holding the port open vetoes the restart: every name goes back to COM5 and
+// the application goes on printing through its handle; once it closes, the rename succeeds.
+TEST_F(PortChangeTest, OpenPortKeepsItsNameUntilClosed) {
+    printersim::PrinterSimulator printer;
+    std::string error;
+    ASSERT_TRUE(printer.start(error)) << error;
+    PORT_ASSIGNMENT a;
+    a.portName = TEXT("COM5");
+    a.address = a.previousAddress = TEXT("127.0.0.1");
+    a.port = a.previousPort = printer.port();
+    a.releaseChosenPort = true;
+    AssignPrinterPort(kProductKey, a);
+    HANDLE h = CreateFileW(u"COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+
+    EXPECT_FALSE(CPortChange::RelinkPort(TEXT("COM5"), TEXT("COM9")));
+    EXPECT_EQ(Ports(), std::vector<std::string>{"COM5"});
+    EXPECT_EQ(ReadRaw64(kInstance + u"\\Device Parameters", u"PortName").data, TextBytes(u"COM5"));
+    EXPECT_EQ(ReadRaw64(kInstance, u"FriendlyName").data,
+              TextBytes(u"Tarnel Virtual Serial Port (COM5)"));
+    EXPECT_TRUE(ComDbUsed(5));
+    EXPECT_FALSE(ComDbUsed(9));
+    EXPECT_EQ(SerialMap(), std::vector<std::string>{"COM5"});
+    EXPECT_EQ(DosNames(), (std::vector<std::string>{"COM5", "COM5:"}));
+    const std::vector<std::string> lines = TraceLines();
+    const std::string vetoed = "CPortChange::RelinkPort <ERROR> Failed to restart the device : " +
+                               std::to_string(CR_REMOVE_VETOED);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), vetoed), lines.end())
+        << ::testing::PrintToString(lines);
+
+    const std::string page = "still COM5\r\n";
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(h, page.data(), DWORD(page.size()), &written, nullptr));
+    EXPECT_TRUE(printer.waitForBytes(page.size(), std::chrono::seconds(20)));
+    EXPECT_EQ(printer.received(), page);
+    CloseHandle(h);
+
+    ASSERT_TRUE(CPortChange::RelinkPort(TEXT("COM5"), TEXT("COM9")));
+    EXPECT_EQ(Ports(), std::vector<std::string>{"COM9"});
+    EXPECT_EQ(DosNames(), (std::vector<std::string>{"COM9", "COM9:"}));
+    EXPECT_TRUE(ComDbUsed(9));
+}
+
 TEST_F(PortChangeTest, RefusalsChangeNothing) {
     struct Case {
         const char* label;

@@ -244,6 +244,14 @@ void UncountDeviceFile(PDEVICE_OBJECT device) {
         FreeDeviceObject(device);
 }
 
+int OpenFilesOnStack(PDEVICE_OBJECT device) {
+    std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
+    int open = 0;
+    for (; device; device = device->AttachedDevice)
+        open += DeviceRecordOf(device)->openFiles;
+    return open;
+}
+
 void FreeDeviceObject(PDEVICE_OBJECT device) {
     delete DeviceRecordOf(device);
     device->Type = 0;

@@ -71,6 +71,8 @@ NTSTATUS CountDeviceFile(PDEVICE_OBJECT device, bool refuseDeleted, bool exclusi
 // A file on the device gone (closed, or its open failed); the last one of a deleted device frees
 // it.
 void UncountDeviceFile(PDEVICE_OBJECT device);
+// Files open on any device of the stack above and including `device`.
+int OpenFilesOnStack(PDEVICE_OBJECT device);
 void FreeDeviceObject(PDEVICE_OBJECT device);
 // IoCreateDevice without fault injection (the bus's own PDOs).
 NTSTATUS CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING deviceName,

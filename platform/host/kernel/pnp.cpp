@@ -262,6 +262,12 @@ PDEVICE_OBJECT DeviceInstancePdo(const std::u16string& instanceId) {
     return instance ? instance->pdo : nullptr;
 }
 
+bool DeviceInstanceHasOpenFiles(const std::u16string& instanceId) {
+    std::lock_guard<std::recursive_mutex> lock(Lock());
+    Instance* instance = Find(instanceId);
+    return instance && instance->pdo && OpenFilesOnStack(instance->pdo) > 0;
+}
+
 const char* DeviceStateName(DeviceState state) {
     switch (state) {
         case DeviceState::NotStarted:

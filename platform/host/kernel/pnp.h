@@ -40,6 +40,8 @@ NTSTATUS RemoveDeviceInstance(const std::u16string& instanceId);
 void ShutdownMachine();
 std::vector<DeviceInstanceInfo> DeviceInstances();
 PDEVICE_OBJECT DeviceInstancePdo(const std::u16string& instanceId);
+// Whether an application or driver has a file open on the instance's device stack.
+bool DeviceInstanceHasOpenFiles(const std::u16string& instanceId);
 
 // Driver objects for drivers that live in a test rather than in an image.
 PDRIVER_OBJECT CreateDriverObject(const std::u16string& name);

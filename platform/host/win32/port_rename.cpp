@@ -152,6 +152,12 @@ CONFIGRET CM_Query_And_Remove_SubTreeW(DEVINST dnAncestor, PNP_VETO_TYPE* pVetoT
     bool running = false;
     for (const auto& info : hk::DeviceInstances())
         running |= std::u16string(info.instanceId.begin(), info.instanceId.end()) == id;
+    // An open handle vetoes the removal before any driver is asked.
+    if (running && hk::DeviceInstanceHasOpenFiles(id)) {
+        if (pVetoType)
+            *pVetoType = 5;  // PNP_VetoOutstandingOpen
+        return CR_REMOVE_VETOED;
+    }
     if (running && !NT_SUCCESS(hk::SendPnpRequest(id, IRP_MN_QUERY_REMOVE_DEVICE))) {
         if (pVetoType)
             *pVetoType = 6;  // PNP_VetoDevice
