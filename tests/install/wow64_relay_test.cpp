@@ -9,10 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/pnp.h"
 #include "platform/host/win32/paths.h"
 #include "platform/host/win32/program_bitness.h"
 #include "tests/store/store_fixture.h"
+#include "tool/install/port_change.h"
 #include "tool/install/virtual_ports.h"
 #include "tool/install/vp_install.h"
 #include "tool/install/wow64_relay.h"
@@ -169,6 +171,45 @@ TEST_F(Wow64RelayTest, FailedInstallsLeaveNothingBehind) {
         ExpectNothingInstalled();
         EXPECT_TRUE(Ports().empty());
     }
+}
+
+// Renaming restarts the device, so under WOW64 it runs in the 64-bit build; without that build
+// nothing changes.
+TEST_F(Wow64RelayTest, RenameThroughThe64BitBuild) {
+    Package(true, true);
+    ASSERT_EQ(CVPInstall::Install(TEXT("Tarnel.INF"), kHardwareId), VP_INSTALL_OK);
+    ASSERT_EQ(Ports(), std::vector<std::string>{"COM1"});
+    const std::u16string params =
+        u"SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\0000\\Device Parameters";
+
+    Package(true, false);
+    ClearTrace();
+    EXPECT_FALSE(CPortChange::RelinkPort(TEXT("COM1"), TEXT("COM9")));
+    EXPECT_EQ(TraceLines(), std::vector<std::string>{
+                                "CPortChange::RelinkPort <ERROR> CreateProcess : "
+                                "C:\\Program Files\\Tarnel\\x64\\Tarnel_Configuration.exe, (3)"});
+    EXPECT_EQ(ReadRaw64(params, u"PortName").data, TextBytes(u"COM1"));
+
+    Package(true, true);
+    ClearTrace();
+    EXPECT_TRUE(CPortChange::RelinkPort(TEXT("COM1"), TEXT("COM9")));
+    EXPECT_EQ(Ports(), std::vector<std::string>{"COM9"});
+    EXPECT_EQ(ReadRaw64(params, u"PortName").data, TextBytes(u"COM9"));
+    // The 64-bit build's lines sit in the caller's log.
+    EXPECT_TRUE(Traced(TraceLines(), "CPortChange::RelinkPort szPortNameVal : COM1"))
+        << ::testing::PrintToString(TraceLines());
+    // A failure there is the caller's failure.
+    EXPECT_FALSE(CPortChange::RelinkPort(TEXT("COM1"), TEXT("COM3")));
+    EXPECT_TRUE(
+        Traced(TraceLines(), "CPortChange::RelinkPort <ERROR> not exist current port number"));
+    // This process's machine, booted now, publishes the new name.
+    hk::EnsureMachineBooted();
+    std::vector<std::string> dosNames;
+    for (const auto& link : hk::SymbolicLinks())
+        if (link.first.rfind("\\??\\COM", 0) == 0)
+            dosNames.push_back(link.first.substr(4));
+    std::sort(dosNames.begin(), dosNames.end());
+    EXPECT_EQ(dosNames, (std::vector<std::string>{"COM9", "COM9:"}));
 }
 
 // A removal the 64-bit build cannot make is the windowed tool's "Remove Error", once.

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "tool/install/wow64_relay.h"
 #include "tool/support/trace.h"
 
 namespace {
@@ -180,6 +181,9 @@ bool CPortChange::UpdateComDB(const XStringW& current, const XStringW& newName) 
 }
 
 bool CPortChange::RelinkPort(const XStringW& current, const XStringW& newName) {
+    // A 32-bit process may not restart devices on 64-bit Windows.
+    if (Wow64RelayNeeded())
+        return RelayRelinkPort(current, newName);
     if (GetPortNumber(current) == -1 || GetPortNumber(newName) == -1) {
         TraceError(kRelink, __LINE__, TEXT("Invalid portName : %s, newPortName : %s"), current,
                    newName);

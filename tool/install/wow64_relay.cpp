@@ -1,11 +1,13 @@
 // The WOW64 relay (see wow64_relay.h). The internal command line is
 //   "<x64 build>" /Wow64Relay <step> <trace level> "<trace name>" "<trace folder>" "<arg>"...
-// with the steps install (hardware id, INF path), remove (hardware id) and delete-file (path).
+// with the steps install (hardware id, INF path), remove (hardware id), rename (current and new
+// port name) and delete-file (path).
 // The 64-bit build runs without a window; the caller shows the step's messages.
 #include "tool/install/wow64_relay.h"
 
 #include <vector>
 
+#include "tool/install/port_change.h"
 #include "tool/install/vp_install.h"
 #include "tool/install/win_helper.h"
 #include "tool/support/program_path.h"
@@ -141,6 +143,8 @@ bool RunInternalCommand(const XStringW& commandLine, int& exitCode) {
         }
     } else if (step == TEXT("remove") && args == 1) {
         exitCode = CVPInstall::DeleteDeviceInfoCountingFailures(arg[0]);
+    } else if (step == TEXT("rename") && args == 2) {
+        exitCode = CPortChange::RelinkPort(arg[0], arg[1]) ? 0 : 1;
     } else if (step == TEXT("delete-file") && args == 1) {
         exitCode = DeleteFileW(arg[0]) ? 0 : static_cast<int>(GetLastError());
     }
@@ -174,6 +178,12 @@ void RelayDeleteDeviceInfo(const XStringW& hardwareId) {
         failures = 1;
     for (DWORD i = 0; i < failures; ++i)
         CVPInstall::ReportRemoveFailure();
+}
+
+bool RelayRelinkPort(const XStringW& current, const XStringW& newName) {
+    DWORD code = 1;
+    return RunStep(TEXT("CPortChange::RelinkPort"), TEXT("rename"), {current, newName}, code) &&
+           code == 0;
 }
 
 BOOL RelayDeleteFile(const XStringW& path) {

@@ -22,6 +22,9 @@ bool RelayInstallRootEnumeratedDriver(const XStringW& hardwareId, const XStringW
 // CVPInstall::DeleteDeviceInfo in the 64-bit build; when that cannot run, the removal counts
 // as failed the way a refused removal does.
 void RelayDeleteDeviceInfo(const XStringW& hardwareId);
+// CPortChange::RelinkPort in the 64-bit build, which may restart the device; false when the
+// rename failed there or the 64-bit build could not run.
+bool RelayRelinkPort(const XStringW& current, const XStringW& newName);
 // DeleteFileW in the 64-bit build, which sees System32 unredirected; the result and last-error
 // code of DeleteFileW.
 BOOL RelayDeleteFile(const XStringW& path);
