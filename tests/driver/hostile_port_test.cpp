@@ -246,6 +246,8 @@ TEST_F(HostilePortTest, OpensFailAfterSurpriseRemoval) {
     ASSERT_EQ(hk::SendPnpRequest(id, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
     PFILE_OBJECT late = nullptr;
     EXPECT_EQ(hk::UserOpen(u"COM3", GENERIC_READ | GENERIC_WRITE, 0, &late), STATUS_DELETE_PENDING);
+    EXPECT_EQ(Open(u"COM3"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(printer_.connectionCount(), 1u);
     Close(h);
     EXPECT_TRUE(printer_.waitForNoOpenConnection(kWait));

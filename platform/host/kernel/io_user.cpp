@@ -164,7 +164,7 @@ ULONG NtStatusToWin32Error(NTSTATUS status) {
         case STATUS_SHARING_VIOLATION:
             return 32;  // ERROR_SHARING_VIOLATION
         case STATUS_DELETE_PENDING:
-            return 303;  // ERROR_DELETE_PENDING
+            return 5;  // ERROR_ACCESS_DENIED, as Windows maps it
         case STATUS_INSUFFICIENT_RESOURCES:
             return 1450;  // ERROR_NO_SYSTEM_RESOURCES
         case STATUS_NOT_SUPPORTED:
