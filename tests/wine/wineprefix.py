@@ -87,8 +87,9 @@ class WinePrefix:
                      "/d", "null", "/f")
         self.stop()
         # One server for the whole test: without -p it ends a few seconds after each program
-        # and the next one pays for a new boot of the prefix's services.
-        subprocess.run(self.isolate + [self.server, "-p"], env=self.env, timeout=60,
+        # and the next one pays for a new boot of the prefix's services. A minute idle ends it
+        # even when the test is killed before it can stop the server.
+        subprocess.run(self.isolate + [self.server, "-p60"], env=self.env, timeout=60,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         return self
