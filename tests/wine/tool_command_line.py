@@ -4,7 +4,7 @@ installer runs it: a command line, an exit code, the CMDLine trace in the progra
 The registry the tool leaves behind is read with Wine's own reg.exe.
 
   invalid  rejected command lines: their exit codes and error lines, and that nothing ran
-  store    "/n" assigns the one installed port: the keys and values the driver reads
+  store    "/n" assigns the one installed port: the keys and values the driver reads; "/rs"
   install  "/i" with the driver package beside the tool, then "/u"
 
 No command line used here searches for printers; wine processes run in a network namespace of
@@ -206,12 +206,22 @@ def scenario_store(prefix, tool):
     expect_assignment(prefix, "COM7", "10.20.30.40", 9100, "reassignment")
     check(store_subkeys(prefix) == ["COM7"], "still one assignment", str(store_subkeys(prefix)))
 
+    # "/rs": done, and the restart is requested (of Wine, which ends the prefix's session only):
+    # the installer learns from exit code 3010 that Windows must restart.
+    code, cmdline, program = tool.run("/n 127.0.0.3 /rs")
+    check(code == 3010 and not error_lines(cmdline), "/n 127.0.0.3 /rs: exit %s" % code, cmdline)
+    check("ExitInstance(" in program and program.rstrip().endswith(" Reboot"),
+          "the program's trace ends with the restart request", program)
+    # Wine ends the prefix's processes after the program: let it finish, as a restart would.
+    prefix.restart()
+    expect_assignment(prefix, "COM7", "127.0.0.3", 9100, "assignment before the restart")
+
     # A second port: "/n" alone no longer knows which one is meant, and changes nothing.
     add_port_instance(prefix, 1, "COM8")
     code, cmdline, _ = tool.run("/n 127.0.0.1")
     check(code == 1 and error_lines(cmdline) == ["Out of range installed port list : 2"],
           "/n with two ports: exit %s, %s" % (code, error_lines(cmdline)), cmdline)
-    expect_assignment(prefix, "COM7", "10.20.30.40", 9100, "after the refused run")
+    expect_assignment(prefix, "COM7", "127.0.0.3", 9100, "after the refused run")
 
     # The ports gone (uninstalled behind the tool's back): start-up drops the assignment and
     # "/n" has no port to assign.

@@ -85,6 +85,12 @@ class WinePrefix:
             # run as they would on a desktop nobody looks at.
             self.reg("add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/t", "REG_SZ",
                      "/d", "null", "/f")
+        self.restart()
+        return self
+
+    def restart(self):
+        """Ends every process of the prefix and starts its server again: a restart of the
+        prefix's Windows."""
         self.stop()
         # One server for the whole test: without -p it ends a few seconds after each program
         # and the next one pays for a new boot of the prefix's services. A minute idle ends it
@@ -92,7 +98,6 @@ class WinePrefix:
         subprocess.run(self.isolate + [self.server, "-p60"], env=self.env, timeout=60,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        return self
 
     def __exit__(self, *exc):
         self.stop()
