@@ -4,7 +4,8 @@ installer runs it: a command line, an exit code, the CMDLine trace in the progra
 The registry the tool leaves behind is read with Wine's own reg.exe.
 
   invalid  rejected command lines: their exit codes and error lines, and that nothing ran
-  store    "/n" assigns the one installed port: the keys and values the driver reads; "/rs"
+  store    "/n" assigns the one installed port: the keys and values the driver reads; with
+           "/rs" the run asks for a restart and exits with 3010
   install  "/i" with the driver package beside the tool, then "/u"
 
 No command line used here searches for printers; wine processes run in a network namespace of
