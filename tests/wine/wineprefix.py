@@ -33,8 +33,9 @@ def find_wine64():
     if not wine:
         return None, None
     server = None
-    for candidate in (os.path.join(os.path.dirname(wine), "wineserver64"),
-                      os.path.join(os.path.dirname(wine), "wineserver"), shutil.which("wineserver")):
+    here = os.path.dirname(wine)
+    for candidate in (os.path.join(here, "wineserver64"), os.path.join(here, "wineserver"),
+                      shutil.which("wineserver")):
         if candidate and os.access(candidate, os.X_OK):
             server = candidate
             break
