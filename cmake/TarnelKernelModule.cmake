@@ -25,6 +25,16 @@ function(tarnel_add_kernel_module target)
                             -Wl,--entry,DriverEntry -Wl,--dynamicbase -Wl,--nxcompat
                             -Wl,--exclude-all-symbols)
         target_link_libraries(${target} PRIVATE ntoskrnl hal)
+        # The release image carries no symbol table. The image as linked stays beside it as
+        # <name>-unstripped.sys (never shipped): the same sections with the symbols, for the
+        # image checks and for reading a stack by hand. A fixed SOURCE_DATE_EPOCH keeps strip
+        # from stamping the header with the time.
+        add_custom_command(TARGET ${target} POST_BUILD
+            COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${target}>
+                    $<TARGET_FILE_DIR:${target}>/${M_OUTPUT_NAME}-unstripped.sys
+            COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
+                    ${CMAKE_STRIP} --strip-all $<TARGET_FILE:${target}>
+            VERBATIM)
     else()
         add_library(${target} MODULE ${M_SOURCES})
         set_target_properties(${target} PROPERTIES PREFIX "")

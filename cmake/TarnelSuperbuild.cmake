@@ -1,6 +1,7 @@
 # The `win` preset: one sub-build per Windows binary, each with its own mingw-w64 toolchain.
 include(ExternalProject)
 
+# Further arguments go to the sub-build's configure step.
 function(tarnel_win_build name toolchain part)
     ExternalProject_Add(${name}
         SOURCE_DIR ${PROJECT_SOURCE_DIR}
@@ -11,6 +12,7 @@ function(tarnel_win_build name toolchain part)
             -DCMAKE_BUILD_TYPE=Release
             -DTARNEL_WIN_PART=${part}
             -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+            ${ARGN}
         INSTALL_COMMAND ""
         BUILD_ALWAYS ON
         USES_TERMINAL_BUILD ON)
@@ -18,7 +20,9 @@ endfunction()
 
 tarnel_win_build(driver-x64 mingw-x86_64.cmake driver)
 tarnel_win_build(tool-x86 mingw-i686.cmake tool)
-tarnel_win_build(tool-x64 mingw-x86_64.cmake tool)
+# The x64 tool's wine tests install the driver package: the image the driver sub-build makes.
+tarnel_win_build(tool-x64 mingw-x86_64.cmake tool
+    -DTARNEL_DRIVER_IMAGE=${CMAKE_BINARY_DIR}/driver-x64/driver/Tarnel.sys)
 
 # `ctest --preset win` runs each sub-build's own checks (images, resources) where they were built.
 # The wine tests of a sub-build run as their own test, labelled wine, skipped where wine is missing.

@@ -20,6 +20,7 @@ if(TARNEL_WIN_PART STREQUAL "driver")
     add_subdirectory(driver)
     add_test(NAME cross.tarnel_sys_image
         COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DIMAGE=$<TARGET_FILE:Tarnel>
+                -DUNSTRIPPED=$<TARGET_FILE_DIR:Tarnel>/Tarnel-unstripped.sys
                 -P ${PROJECT_SOURCE_DIR}/cmake/check_driver_image.cmake)
     set_tests_properties(cross.tarnel_sys_image PROPERTIES LABELS cross)
     # The real image in Wine's kernel emulation: service start and stop, a root-enumerated device.

@@ -1,9 +1,30 @@
 # Checks a built Tarnel.sys: a 64-bit (AMD64) PE of the native subsystem whose only imports are
 # the kernel (ntoskrnl.exe, and hal.dll at most), that exports nothing, has no TLS and no static
 # initialisers, and gives every function that saves registers or moves the stack pointer a
-# runtime function entry in .pdata, so that Windows can unwind through it.
-# Run with -DIMAGE=... -DOBJDUMP=...
+# runtime function entry in .pdata, so that Windows can unwind through it. The image carries no
+# symbol table; UNSTRIPPED, the image as linked, has the same sections and gives the functions'
+# names and starts for the unwind check.
+# Run with -DIMAGE=... -DUNSTRIPPED=... -DOBJDUMP=...
 include(${CMAKE_CURRENT_LIST_DIR}/pe_dump.cmake)
+if(dump MATCHES "HAS_SYMS" OR NOT dump MATCHES "\n\tsymbols stripped\n")
+    message(FATAL_ERROR "${IMAGE} carries a symbol table; the release image is stripped")
+endif()
+if(NOT EXISTS "${UNSTRIPPED}")
+    message(FATAL_ERROR "${UNSTRIPPED} (the image with its symbols) does not exist")
+endif()
+# Section by section the same bytes: what is checked below on the unstripped image holds for the
+# released one.
+foreach(file IMAGE UNSTRIPPED)
+    execute_process(COMMAND ${OBJDUMP} -s "${${file}}" OUTPUT_VARIABLE contents_${file}
+                    RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "${OBJDUMP} -s failed on ${${file}}")
+    endif()
+    string(REPLACE "${${file}}" "" contents_${file} "${contents_${file}}")
+endforeach()
+if(NOT contents_IMAGE STREQUAL contents_UNSTRIPPED OR NOT contents_IMAGE MATCHES "section [.]text:")
+    message(FATAL_ERROR "${IMAGE} and ${UNSTRIPPED} differ in their sections")
+endif()
 if(NOT dump MATCHES "file format pei-x86-64" OR NOT dump MATCHES "architecture: i386:x86-64")
     message(FATAL_ERROR "${IMAGE} is not an AMD64 PE image")
 endif()
@@ -57,10 +78,10 @@ list(LENGTH begins entry_count)
 if(entry_count EQUAL 0)
     message(FATAL_ERROR "${IMAGE} has no runtime function entries (.pdata)")
 endif()
-execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn "${IMAGE}" OUTPUT_VARIABLE disassembly
+execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn "${UNSTRIPPED}" OUTPUT_VARIABLE disassembly
     RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${OBJDUMP} -d failed on ${IMAGE}")
+    message(FATAL_ERROR "${OBJDUMP} -d failed on ${UNSTRIPPED}")
 endif()
 string(REPLACE ";" "," disassembly "${disassembly}")
 string(REPLACE "\n" ";" lines "${disassembly}")
@@ -92,5 +113,9 @@ if(missing)
     message(FATAL_ERROR "${IMAGE}: functions without unwind data: ${missing_text}")
 endif()
 
+if(frames LESS 10)
+    message(FATAL_ERROR "${UNSTRIPPED}: only ${frames} framed functions found; no symbols?")
+endif()
 message(STATUS "${IMAGE}: AMD64 native image importing only the kernel, no exports, no TLS, "
-               "no static initialisers, unwind data for all ${frames} framed functions")
+               "no static initialisers, no symbol table, unwind data for all ${frames} framed "
+               "functions")

@@ -15,16 +15,38 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+import wineprefix  # noqa: E402
+
+# Push buttons by id: 1 OK, 2 Cancel, then the tool's own.
+MAIN_BUTTONS = {2, 1001, 1002, 1004, 1006, 1007}
 DIALOGS = {
-    # name: (template id, ids expected visible, ids expected hidden)
-    "msg0": (130, {1}, {1005, 1006, 1007, 1008}),
-    "msg1": (130, {1007, 1008}, {1, 1005, 1006}),
-    "msg4": (130, {1005, 1006}, {1, 1007, 1008}),
-    "search": (134, {1010, 1001, 1012, 2}, set()),
-    "banner": (102, {1000, 1005, 1001, 1002, 1004, 1006, 1007, 2}, {1003, 1008}),
-    "main": (102, {1000, 1005, 1001, 1002, 1004, 1006, 1007, 2}, {1003, 1008}),
+    # name: (template id, ids expected visible, ids expected hidden, push buttons)
+    "msg0": (130, {1}, {1005, 1006, 1007, 1008}, {1, 1005, 1006, 1007, 1008}),
+    "msg1": (130, {1007, 1008}, {1, 1005, 1006}, {1, 1005, 1006, 1007, 1008}),
+    "msg4": (130, {1005, 1006}, {1, 1007, 1008}, {1, 1005, 1006, 1007, 1008}),
+    "search": (134, {1010, 1001, 1012, 2}, set(), {2}),
+    "banner": (102, {1000, 1005, 1001, 1002, 1004, 1006, 1007, 2}, {1003, 1008}, MAIN_BUTTONS),
+    "main": (102, {1000, 1005, 1001, 1002, 1004, 1006, 1007, 2}, {1003, 1008}, MAIN_BUTTONS),
+    # Printer configuration: the address fields, the port list and firmware; the baud rate
+    # choice stays hidden.
+    "config": (129, {1015, 1020, 1017, 1018, 1019, 1013, 1011, 1003, 1022, 1010, 1002, 2},
+               {1021}, {1002, 2}),
+    "ports": (133, {1004, 1024, 1025, 2}, set(), {1024, 1025, 2}),
 }
-PUSH_BUTTONS = {1, 2, 1001, 1002, 1004, 1005, 1006, 1007, 1008}
+# Controls that must show text or digits: (dialog, control id, what it shows, whether the
+# control ends in a drop-down button, left out of the look).
+SHOWS_TEXT = [
+    ("config", 1015, "the printer's address", False),
+    ("config", 1003, "the chosen port COM7", True),
+    ("config", 1022, "the firmware version", False),
+    ("ports", 1004, "the installed port COM7", False),
+]
+# A picture with fewer colours than this is blank or nearly so.
+MIN_COLOURS = 8
+# The port instance an install leaves behind: the printer configuration dialog offers installed
+# ports only (and closes when there are none), the port management dialog lists them.
+PORT_INSTANCE = r"HKLM\System\CurrentControlSet\Enum\Root\PORTS\0000"
 
 
 def skip(reason):
@@ -119,13 +141,13 @@ def check_dialog(name, image, geometry, template, failures):
     units_x, units_y = geometry["units"]
     ox, oy, cw, ch = geometry["client"]
     face = image.at(ox + cw - 3, oy + ch - 3)
-    _, want_visible, want_hidden = DIALOGS[name]
+    _, want_visible, want_hidden, push_buttons = DIALOGS[name]
     controls = geometry["controls"]
 
     def fail(message):
         failures.append("%s: %s" % (name, message))
 
-    for cid, ((x, y, cx, cy), tmpl_visible, _) in template.items():
+    for cid, ((x, y, cx, cy), tmpl_visible, kind) in template.items():
         if cid == -1:
             continue
         if cid not in controls:
@@ -136,6 +158,9 @@ def check_dialog(name, image, geometry, template, failures):
                 muldiv(x, units_x, 4) + muldiv(cx, units_x, 4),
                 muldiv(y, units_y, 8) + muldiv(cy, units_y, 8))
         got = (left - ox, top - oy, right - ox, bottom - oy)
+        if kind == "COMBOBOX":
+            # The template's height is the dropped list's; the closed box is one line high.
+            want, got = want[:3], got[:3]
         if cid != 1000 and any(abs(a - b) > 1 for a, b in zip(want, got)):
             fail("control %d at %s, template puts it at %s" % (cid, got, want))
         if cid in want_visible and not visible:
@@ -144,13 +169,13 @@ def check_dialog(name, image, geometry, template, failures):
             fail("control %d shown" % cid)
 
     shown_rects = [(l - ox, t - oy, r - ox, b - oy) for cid, (l, t, r, b, v) in controls.items() if v]
-    for cid in want_visible & PUSH_BUTTONS:
+    for cid in want_visible & push_buttons:
         left, top, right, bottom, _ = controls[cid]
         row = [image.at(x, bottom - 1) for x in range(left + 2, right - 2)]
         dark = sum(1 for p in row if brightness(p) < brightness(face) - 40)
         if dark < len(row) // 2:
             fail("button %d has no drawn lower edge (%d of %d dark)" % (cid, dark, len(row)))
-    for cid in want_hidden & PUSH_BUTTONS:
+    for cid in want_hidden & push_buttons:
         left, top, right, bottom, _ = controls[cid]
         y = bottom - 1 - oy
         for x in range(left - ox, right - ox):
@@ -176,6 +201,20 @@ def check_dialog(name, image, geometry, template, failures):
         values = [brightness(p) for p in row]
         if any(b + 1 < a for a, b in zip(values, values[1:])):
             fail("banner gradient is not monotonic")
+    for dialog, cid, what, drop_button in SHOWS_TEXT:
+        if dialog != name:
+            continue
+        # Ink: pixels far from the control's own background (its commonest colour), so that
+        # light text on a selection counts as well as dark text on white.
+        left, top, right, bottom, _ = controls[cid]
+        if drop_button:
+            right -= bottom - top
+        pixels = [image.at(x, y) for y in range(top + 2, bottom - 2)
+                  for x in range(left + 2, right - 2)]
+        background = max(set(pixels), key=pixels.count) if pixels else (0, 0, 0)
+        ink = sum(1 for p in pixels if abs(brightness(p) - brightness(background)) > 60)
+        if ink < 10:
+            fail("control %d does not show %s (%d pixels of ink)" % (cid, what, ink))
     if name == "search":
         left, top, right, bottom, _ = controls[1010]
         dark = sum(1 for y in range(top, bottom) for x in range(left, right)
@@ -191,8 +230,11 @@ def main():
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
 
-    wine = shutil.which("wine64") or shutil.which("wine")
-    for tool, path in (("wine", wine), ("Xvfb", shutil.which("Xvfb")),
+    wine = wineprefix.find_wine64()[0]
+    if not wine:
+        skip("wine64 is not installed (scripts/bootstrap.sh installs wine64)")
+    for tool, path in (("Xvfb", shutil.which("Xvfb")),
+                       ("ImageMagick identify", shutil.which("identify")),
                        ("ImageMagick import", shutil.which("import")),
                        ("ImageMagick convert", shutil.which("convert"))):
         if not path:
@@ -202,7 +244,10 @@ def main():
 
     templates = parse_templates(args.rc)
     os.makedirs(args.out, exist_ok=True)
-    work = tempfile.mkdtemp(prefix="tarnel-wine-")
+    # The prefix beside the pictures, in the build tree; removed at the end.
+    work = os.path.abspath(args.out) + ".work"
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
     display = None
     xvfb = None
     try:
@@ -219,16 +264,33 @@ def main():
             skip("no X display could be started")
         env = dict(os.environ, DISPLAY=display, WINEPREFIX=os.path.join(work, "prefix"),
                    WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
-        boot = subprocess.run([wine, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=150)
+        # Every wine process in a network namespace of its own where one can be made: the X
+        # server is reached through its socket file, the machine's interfaces not at all.
+        isolate = wineprefix.isolated_prefix_command()
+        boot = subprocess.run(isolate + [wine, "wineboot", "-i"], env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=150)
         if boot.returncode != 0:
-            skip("wine could not create a prefix (wineboot exit %d)" % boot.returncode)
+            print("FAIL: wine could not create a prefix (wineboot exit %d)" % boot.returncode)
+            return 1
+        for value in (("HardwareID", "REG_MULTI_SZ", "morvik\\tarnel"),
+                      ("Service", "REG_SZ", "TARNEL"),
+                      ("FriendlyName", "REG_SZ", "Tarnel Virtual Serial Port (COM7)"),
+                      ("Device Parameters", "PortName", "REG_SZ", "COM7")):
+            key = PORT_INSTANCE if len(value) == 3 else PORT_INSTANCE + "\\" + value[0]
+            name, kind, data = value[-3:]
+            added = subprocess.run(isolate + [wine, "reg", "add", key, "/v", name, "/t", kind,
+                                              "/d", data, "/f"], env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   timeout=60)
+            if added.returncode != 0:
+                print("FAIL: reg add %s %s" % (key, name))
+                return 1
         exchange = os.path.join(work, "x")
         os.makedirs(exchange)
         windows_dir = "Z:" + exchange.replace("/", "\\")
         failures = []
         for name in DIALOGS:
-            proc = subprocess.Popen([wine, args.gallery, name, windows_dir], env=env,
+            proc = subprocess.Popen(isolate + [wine, args.gallery, name, windows_dir], env=env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             ready = os.path.join(exchange, name + ".ready")
             deadline = time.time() + 60
@@ -263,10 +325,18 @@ def main():
             image = Image(ppm)
             ox, oy, cw, ch = geometry["client"]
             # The dialog alone, for a person to look at.
+            client_png = os.path.join(args.out, "wine_%s_client.png" % name)
             subprocess.run(["convert", png, "-crop", "%dx%d+%d+%d" % (cw, ch, ox, oy), "+repage",
-                            os.path.join(args.out, "wine_%s_client.png" % name)], timeout=30)
+                            client_png], timeout=30)
+            # Not blank: the dialog alone has more than a few colours.
+            counted = subprocess.run(["identify", "-format", "%k", client_png],
+                                     stdout=subprocess.PIPE, timeout=30)
+            colours = int(counted.stdout or b"0") if counted.returncode == 0 else 0
+            if os.path.getsize(client_png) == 0 or colours < MIN_COLOURS:
+                failures.append("%s: %s is blank (%d colours)" % (name, client_png, colours))
             check_dialog(name, image, geometry, templates[DIALOGS[name][0]], failures)
-            print("%s: captured %s (client %dx%d at %d,%d)" % (name, png, cw, ch, ox, oy))
+            print("%s: captured %s (client %dx%d at %d,%d, %d colours)" %
+                  (name, png, cw, ch, ox, oy, colours))
         for f in failures:
             print("FAIL: " + f)
         return 1 if failures else 0

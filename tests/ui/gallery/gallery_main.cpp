@@ -1,7 +1,7 @@
 // ui_gallery.exe DIALOG OUTDIR: shows one of the tool's dialogs as a real window (msg0, msg1,
-// msg4, search, banner, main), writes OUTDIR\DIALOG.txt with the dialog's base units, client origin
-// and every control's rectangle on the screen, then OUTDIR\DIALOG.ready; closes when
-// OUTDIR\DIALOG.done appears (or after 60 s).
+// msg4, search, banner, main, config, ports), writes OUTDIR\DIALOG.txt with the dialog's base
+// units, client origin and every control's rectangle on the screen, then OUTDIR\DIALOG.ready;
+// closes when OUTDIR\DIALOG.done appears (or after 60 s).
 #include <cstdio>
 #include <string>
 
@@ -12,8 +12,10 @@
 #include "tool/app/res/resource.h"
 #include "tool/app/resources_text.h"
 #include "tool/app/tarnel_configuration_dlg.h"
-#include "tool/discovery/udp_scanner.h"
+#include "tool/discovery/printer_config_dlg.h"
 #include "tool/discovery/search_dlg.h"
+#include "tool/discovery/udp_scanner.h"
+#include "tool/install/port_manage_dlg.h"
 
 #include <shellapi.h>
 
@@ -113,6 +115,25 @@ class GalleryMain : public CTarnel_ConfigurationDlg {
     }
 };
 
+// A printer as a search reports it: the Ethernet record with its settings.
+_DISCOVERY_DEVICE_INFO_ FoundPrinter() {
+    _DISCOVERY_DEVICE_INFO_ d{};
+    d.kind = PRINTER_KIND_ETHERNET;
+    const BYTE record[DISCOVERY_ETHERNET_RECORD] = {0x00, 0x1B, 0xAC, 0x00, 0x00, 0x01,  // MAC
+                                                    192,  168,  0,    1,                 // address
+                                                    255,  255,  255,  0,                 // mask
+                                                    192,  168,  0,    254,               // gateway
+                                                    0x23, 0x8C,  // local port 9100
+                                                    3,           // baud rate 9600
+                                                    2,    7,     // firmware 2.7
+                                                    0,           // no DHCP
+                                                    0x00, 0x1E,  // inactivity 30 s
+                                                    0,    0};
+    memcpy(d.rawReply, record, sizeof(record));
+    memcpy(d.mac, record, 6);
+    return d;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
@@ -141,6 +162,18 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
         dlg.DoModal();
     } else if (g_name == L"main") {
         Shown<GalleryMain> dlg;
+        dlg.DoModal();
+    } else if (g_name == L"config") {
+        // The ports it offers are the installed port instances the registry lists; with none
+        // the dialog says so and closes, as it does for a user.
+        Shown<CPrinterConfigDlg> dlg;
+        dlg.SetPrinterInfo(FoundPrinter(), XStringW(TEXT("COM7")));
+        dlg.createScanner = [] {
+            return new COstraUdpScanner(std::vector<_LOCAL_INTERFACE_INFO_>());
+        };
+        dlg.DoModal();
+    } else if (g_name == L"ports") {
+        Shown<CPortManageDlg> dlg;
         dlg.DoModal();
     } else {
         return 2;
