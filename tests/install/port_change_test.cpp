@@ -86,6 +86,38 @@ class PortChangeTest : public StoreTest {
         RegCloseKey(map);
         return names;
     }
+    // The device answers to COM`number` in every place a name is kept.
+    static void ExpectNamedEverywhere(int number) {
+        const std::string name = "COM" + std::to_string(number);
+        const std::u16string wide(name.begin(), name.end());
+        EXPECT_EQ(Ports(), std::vector<std::string>{name});
+        EXPECT_EQ(ReadRaw64(kInstance + u"\\Device Parameters", u"PortName").data, TextBytes(wide));
+        EXPECT_EQ(ReadRaw64(kInstance, u"FriendlyName").data,
+                  TextBytes(u"Tarnel Virtual Serial Port (" + wide + u")"));
+        EXPECT_TRUE(ComDbUsed(number));
+        EXPECT_EQ(SerialMap(), std::vector<std::string>{name});
+        EXPECT_EQ(DosNames(), (std::vector<std::string>{name, name + ":"}));
+    }
+    // The port assigned to the printer and opened by an application.
+    static HANDLE OpenAssigned(const char16_t* portName,
+                               const printersim::PrinterSimulator& printer) {
+        PORT_ASSIGNMENT a;
+        a.portName = portName;
+        a.address = a.previousAddress = TEXT("127.0.0.1");
+        a.port = a.previousPort = printer.port();
+        a.releaseChosenPort = true;
+        AssignPrinterPort(kProductKey, a);
+        return CreateFileW(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    // Writes a page through the handle; true when the printer received exactly it.
+    static bool Prints(HANDLE h, const printersim::PrinterSimulator& printer,
+                       const std::string& page) {
+        DWORD written = 0;
+        return WriteFile(h, page.data(), DWORD(page.size()), &written, nullptr) &&
+               printer.waitForBytes(page.size(), std::chrono::seconds(20)) &&
+               printer.received() == page;
+    }
     static std::vector<std::string> DosNames() {
         std::vector<std::string> names;
         for (const auto& link : hk::SymbolicLinks())
@@ -102,15 +134,9 @@ TEST_F(PortChangeTest, Com5BecomesCom9Everywhere) {
     ASSERT_TRUE(ComDbUsed(5));
 
     ASSERT_TRUE(CPortChange::RelinkPort(TEXT("COM5"), TEXT("COM9")));
-    EXPECT_EQ(Ports(), std::vector<std::string>{"COM9"});
-    EXPECT_EQ(ReadRaw64(kInstance + u"\\Device Parameters", u"PortName").data, TextBytes(u"COM9"));
-    EXPECT_EQ(ReadRaw64(kInstance, u"FriendlyName").data,
-              TextBytes(u"Tarnel Virtual Serial Port (COM9)"));
+    ExpectNamedEverywhere(9);
     EXPECT_FALSE(ComDbUsed(5));
-    EXPECT_TRUE(ComDbUsed(9));
     EXPECT_TRUE(ComDbUsed(4)) << "other devices' numbers stay";
-    EXPECT_EQ(SerialMap(), std::vector<std::string>{"COM9"});
-    EXPECT_EQ(DosNames(), (std::vector<std::string>{"COM9", "COM9:"}));
     const std::vector<std::string> lines = TraceLines();
     for (const char* wanted :
          {"CPortChange::RelinkPort szPortNameVal : COM5",
@@ -128,20 +154,9 @@ TEST_F(PortChangeTest, Com5BecomesCom9Everywhere) {
     printersim::PrinterSimulator printer;
     std::string error;
     ASSERT_TRUE(printer.start(error)) << error;
-    PORT_ASSIGNMENT a;
-    a.portName = TEXT("COM9");
-    a.address = a.previousAddress = TEXT("127.0.0.1");
-    a.port = a.previousPort = printer.port();
-    a.releaseChosenPort = true;
-    AssignPrinterPort(kProductKey, a);
-    HANDLE h = CreateFileW(u"COM9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = OpenAssigned(u"COM9", printer);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
-    const std::string page = "renamed to COM9\r\n";
-    DWORD written = 0;
-    EXPECT_TRUE(WriteFile(h, page.data(), DWORD(page.size()), &written, nullptr));
-    EXPECT_TRUE(printer.waitForBytes(page.size(), std::chrono::seconds(20)));
-    EXPECT_EQ(printer.received(), page);
+    EXPECT_TRUE(Prints(h, printer, "renamed to COM9\r\n"));
     CloseHandle(h);
 
     // A later boot of the machine (another process, a restart) publishes COM9 again.
@@ -156,42 +171,23 @@ TEST_F(PortChangeTest, OpenPortKeepsItsNameUntilClosed) {
     printersim::PrinterSimulator printer;
     std::string error;
     ASSERT_TRUE(printer.start(error)) << error;
-    PORT_ASSIGNMENT a;
-    a.portName = TEXT("COM5");
-    a.address = a.previousAddress = TEXT("127.0.0.1");
-    a.port = a.previousPort = printer.port();
-    a.releaseChosenPort = true;
-    AssignPrinterPort(kProductKey, a);
-    HANDLE h = CreateFileW(u"COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = OpenAssigned(u"COM5", printer);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
 
     EXPECT_FALSE(CPortChange::RelinkPort(TEXT("COM5"), TEXT("COM9")));
-    EXPECT_EQ(Ports(), std::vector<std::string>{"COM5"});
-    EXPECT_EQ(ReadRaw64(kInstance + u"\\Device Parameters", u"PortName").data, TextBytes(u"COM5"));
-    EXPECT_EQ(ReadRaw64(kInstance, u"FriendlyName").data,
-              TextBytes(u"Tarnel Virtual Serial Port (COM5)"));
-    EXPECT_TRUE(ComDbUsed(5));
+    ExpectNamedEverywhere(5);
     EXPECT_FALSE(ComDbUsed(9));
-    EXPECT_EQ(SerialMap(), std::vector<std::string>{"COM5"});
-    EXPECT_EQ(DosNames(), (std::vector<std::string>{"COM5", "COM5:"}));
     const std::vector<std::string> lines = TraceLines();
     const std::string vetoed = "CPortChange::RelinkPort <ERROR> Failed to restart the device : " +
                                std::to_string(CR_REMOVE_VETOED);
     EXPECT_NE(std::find(lines.begin(), lines.end(), vetoed), lines.end())
         << ::testing::PrintToString(lines);
 
-    const std::string page = "still COM5\r\n";
-    DWORD written = 0;
-    EXPECT_TRUE(WriteFile(h, page.data(), DWORD(page.size()), &written, nullptr));
-    EXPECT_TRUE(printer.waitForBytes(page.size(), std::chrono::seconds(20)));
-    EXPECT_EQ(printer.received(), page);
+    EXPECT_TRUE(Prints(h, printer, "still COM5\r\n"));
     CloseHandle(h);
 
     ASSERT_TRUE(CPortChange::RelinkPort(TEXT("COM5"), TEXT("COM9")));
-    EXPECT_EQ(Ports(), std::vector<std::string>{"COM9"});
-    EXPECT_EQ(DosNames(), (std::vector<std::string>{"COM9", "COM9:"}));
-    EXPECT_TRUE(ComDbUsed(9));
+    ExpectNamedEverywhere(9);
 }
 
 TEST_F(PortChangeTest, RefusalsChangeNothing) {
