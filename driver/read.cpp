@@ -24,10 +24,15 @@ static void VSERIAL_SetPendingRead(PVSERIAL_EXTENSION ext, PIRP irp) {
     __atomic_store_n(&ext->PendingReadIrp, irp, __ATOMIC_RELEASE);
 }
 
+// Held bytes are fetched once reads have drained the ring to half: one fetch then brings many
+// reads' worth, and the reader still has half a ring to take meanwhile.
+#define VSERIAL_REFILL_LEVEL (VSERIAL_RING_SIZE / 2)
+
 BOOLEAN VSERIAL_TakeRoomWanted(PVSERIAL_EXTENSION ext) {
-    const BOOLEAN wanted = ext->RoomWanted != 0;
+    if (!ext->RoomWanted || VSERIAL_RingCount(ext->Ring) > VSERIAL_REFILL_LEVEL)
+        return FALSE;
     ext->RoomWanted = 0;
-    return wanted;
+    return TRUE;
 }
 
 NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

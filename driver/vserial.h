@@ -105,8 +105,8 @@ DRIVER_CANCEL VSERIAL_ReadCancel;
 // read thread runs any more, STATUS_CANCELLED for a purge.
 void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION Extension, NTSTATUS Status);
 // After a take from the ring made room: whether the read thread asked to hear of it (the
-// transport holds bytes), which the caller then wakes. Clears the request; caller holds the
-// device lock.
+// transport holds bytes) and the ring has drained far enough to refill, in which case the request
+// is cleared and the caller wakes the thread. Caller holds the device lock.
 BOOLEAN VSERIAL_TakeRoomWanted(PVSERIAL_EXTENSION Extension);
 // The two workers of an open handle, system threads at priority 16 with the extension as context.
 // Each ends when its stop request is signalled, signalling its "stopped" event on the way out.

@@ -249,10 +249,12 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
     record->file = file;
     record->thread = pthread_self();
 
-    auto buffered = [&](ULONG size) {
+    // Reads and writes need no zero-filled buffer: a write's is filled from the caller, and only
+    // what a read's driver reports is copied back.
+    auto buffered = [&](ULONG size, bool zeroed) {
         if (!size)
             return;
-        void* buffer = std::calloc(1, size);
+        void* buffer = zeroed ? std::calloc(1, size) : std::malloc(size);
         if (p.input && p.inputLength)
             std::memcpy(buffer, p.input, p.inputLength);
         irp->AssociatedIrp.SystemBuffer = buffer;
@@ -261,14 +263,14 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
     switch (p.major) {
         case IRP_MJ_READ:
             next->Parameters.Read.Length = p.outputLength;
-            buffered(p.outputLength);
+            buffered(p.outputLength, false);
             irp->Flags |= IRP_INPUT_OPERATION;
             record->outputBuffer = p.output;
             record->outputLength = p.outputLength;
             break;
         case IRP_MJ_WRITE:
             next->Parameters.Write.Length = p.inputLength;
-            buffered(p.inputLength);
+            buffered(p.inputLength, false);
             break;
         case IRP_MJ_DEVICE_CONTROL:
             next->Parameters.DeviceIoControl.IoControlCode = p.code;
@@ -278,7 +280,7 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
                 next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(p.input);
                 irp->UserBuffer = p.output;
             } else {
-                buffered(p.inputLength > p.outputLength ? p.inputLength : p.outputLength);
+                buffered(p.inputLength > p.outputLength ? p.inputLength : p.outputLength, true);
                 if (p.output && p.outputLength) {
                     irp->Flags |= IRP_INPUT_OPERATION;
                     record->outputBuffer = p.output;
