@@ -32,6 +32,8 @@ struct IrpRecord {
     PFILE_OBJECT file;  // User origin: the handle's file object, for cancel and cleanup
     pthread_t thread;   // User origin: the issuing thread, for CancelIo
     bool inDispatch;    // User origin: its dispatch routine has not returned yet (file's mutex)
+    IrpRecord* pendingPrev;  // User origin: its file's pending list (file's mutex)
+    IrpRecord* pendingNext;
     IRP irp;
     IO_STACK_LOCATION stack[1];
 };

@@ -1,10 +1,9 @@
 // I/O manager, requests: IRP allocation, IofCallDriver, completion with its routines, cancel,
 // synchronous device-control requests, MDLs. Strict: double completion, completion with a cancel
 // routine set, and running out of stack locations bug-check.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <mutex>
 
 #include "platform/host/kernel/io_internal.h"
 #include "platform/host/kernel/verifier.h"
@@ -18,13 +17,11 @@ constexpr ULONG64 kLiveIrp = 0x5052494556494C41ULL;
 constexpr ULONG64 kCompletedIrp = 0x5052494445544F4EULL;
 constexpr ULONG64 kFreedIrp = 0x5052494445455246ULL;
 
-// Freed requests stay readable for a while so that a late second completion is recognised.
+// Freed requests stay readable for a while so that a late second completion is recognised: each
+// takes a slot of this ring and is released only when a later one takes the slot over.
 constexpr size_t kQuarantine = 256;
-std::mutex g_quarantineMutex;
-std::deque<IrpRecord*>& Quarantine() {
-    static auto* q = new std::deque<IrpRecord*>;
-    return *q;
-}
+std::atomic<IrpRecord*> g_quarantine[kQuarantine];
+std::atomic<size_t> g_quarantineNext{0};
 
 KSPIN_LOCK g_cancelLock = 0;
 
@@ -83,16 +80,8 @@ void FreeIrpRecord(IrpRecord* record) {
     SetMagic(record, kFreedIrp);
     delete record->completion;
     record->completion = nullptr;
-    IrpRecord* evicted = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(g_quarantineMutex);
-        Quarantine().push_back(record);
-        if (Quarantine().size() > kQuarantine) {
-            evicted = Quarantine().front();
-            Quarantine().pop_front();
-        }
-    }
-    std::free(evicted);
+    const size_t slot = g_quarantineNext.fetch_add(1, std::memory_order_relaxed) % kQuarantine;
+    std::free(g_quarantine[slot].exchange(record, std::memory_order_acq_rel));
 }
 
 }  // namespace tarnel::host::kernel

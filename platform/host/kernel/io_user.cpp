@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <list>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -20,11 +19,40 @@ using namespace tarnel::host::kernel;
 
 namespace {
 
+// Requests linked through their records, oldest first: entering and leaving allocate nothing.
+struct PendingList {
+    IrpRecord* head = nullptr;
+    IrpRecord* tail = nullptr;
+    bool empty() const { return head == nullptr; }
+    void push_back(IrpRecord* r) {
+        r->pendingPrev = tail;
+        r->pendingNext = nullptr;
+        (tail ? tail->pendingNext : head) = r;
+        tail = r;
+    }
+    void remove(IrpRecord* r) {
+        (r->pendingPrev ? r->pendingPrev->pendingNext : head) = r->pendingNext;
+        (r->pendingNext ? r->pendingNext->pendingPrev : tail) = r->pendingPrev;
+        r->pendingPrev = r->pendingNext = nullptr;
+    }
+    struct Iterator {
+        IrpRecord* at;
+        IrpRecord* operator*() const { return at; }
+        Iterator& operator++() {
+            at = at->pendingNext;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return at != other.at; }
+    };
+    Iterator begin() const { return {head}; }
+    Iterator end() const { return {nullptr}; }
+};
+
 // The object body of a user file: the FILE_OBJECT drivers see, then the I/O manager's record.
 struct UserFile {
     FILE_OBJECT file;
     std::mutex mutex;
-    std::list<IrpRecord*> pending;  // requests sent and not yet completed
+    PendingList pending;  // requests sent and not yet completed
     bool handleOpen = true;
     bool closeSent = false;
 };

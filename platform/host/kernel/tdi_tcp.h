@@ -120,6 +120,29 @@ struct Completion {
     ULONG_PTR information;
 };
 
+// A request usually completes one or two others: those are kept without an allocation.
+class Completions {
+  public:
+    void push_back(const Completion& c) {
+        if (inline_ < kInline)
+            first_[inline_++] = c;
+        else
+            more_.push_back(c);
+    }
+    size_t size() const { return inline_ + more_.size(); }
+    Completion& operator[](size_t i) { return i < kInline ? first_[i] : more_[i - kInline]; }
+    void clear() {
+        inline_ = 0;
+        more_.clear();
+    }
+
+  private:
+    static constexpr size_t kInline = 2;
+    Completion first_[kInline];
+    size_t inline_ = 0;
+    std::vector<Completion> more_;
+};
+
 extern std::mutex g_tables;  // guards the three tables below
 extern int g_epoll;
 extern int g_wake;  // eventfd in g_epoll (data.ptr null): wakes the transport thread
@@ -150,18 +173,18 @@ void CloseSocketLocked(Connection* c, bool abortive);
 // Registers the events the connection waits for; a system call only when they change.
 void WatchLocked(Connection* c);
 // Fails every queued send, a waiting disconnect and waiting receives.
-void FailQueuedLocked(Connection* c, NTSTATUS status, std::vector<Completion>& out);
+void FailQueuedLocked(Connection* c, NTSTATUS status, Completions& out);
 // Gives waiting bytes to waiting receive requests; fails them once the stream has ended.
-void ServeReceivesLocked(Connection* c, std::vector<Completion>& out);
-void RunCompletions(std::vector<Completion>& completions);
+void ServeReceivesLocked(Connection* c, Completions& out);
+void RunCompletions(Completions& completions);
 // A handler of the connection's address has returned: its count drops before the connection's
 // own flag, so the address outlives every handler running with its contexts.
 void FinishIndicationLocked(Connection* c);
 
 // The transport thread's side (tdi_tcp_thread.cpp).
 // Writes what it can of the queued sends; completes those fully written.
-void PumpSendsLocked(Connection* c, std::vector<Completion>& out);
-void FinishConnectLocked(Connection* c, std::vector<Completion>& out, NTSTATUS status);
+void PumpSendsLocked(Connection* c, Completions& out);
+void FinishConnectLocked(Connection* c, Completions& out, NTSTATUS status);
 void TransportThread();
 
 }  // namespace tarnel::host::kernel::tcp

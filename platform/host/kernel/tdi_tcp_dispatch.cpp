@@ -121,7 +121,7 @@ NTSTATUS DispatchCleanupClose(PIRP irp, PIO_STACK_LOCATION stack) {
     TdiObject* object = ObjectOf(stack);
     if (object && object->kind == Kind::Connection) {
         auto* c = static_cast<Connection*>(object);
-        std::vector<Completion> completions;
+        Completions completions;
         PFILE_OBJECT addressFile = nullptr;
         {
             std::unique_lock<std::mutex> lock(c->mutex);
@@ -174,7 +174,7 @@ NTSTATUS DispatchConnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
         !ParseIpAddress(info->RemoteAddress, static_cast<size_t>(info->RemoteAddressLength), remote,
                         port))
         return Complete(irp, STATUS_INVALID_ADDRESS_COMPONENT);
-    std::vector<Completion> completions;
+    Completions completions;
     std::unique_lock<std::mutex> lock(c->mutex);
     if (!c->address)
         return lock.unlock(), Complete(irp, STATUS_INVALID_DEVICE_STATE);
@@ -244,7 +244,7 @@ NTSTATUS DispatchConnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
 }
 
 NTSTATUS QueueLocked(Connection* c, PIRP irp, std::unique_lock<std::mutex>& lock,
-                     std::vector<Completion>& completions) {
+                     Completions& completions) {
     IoMarkIrpPending(irp);
     RememberConnection(irp, c);
     IoSetCancelRoutine(irp, CancelSendOrDisconnect);
@@ -266,7 +266,7 @@ NTSTATUS DispatchSend(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(&stack->Parameters);
     if (p->SendLength && !irp->MdlAddress)
         return Complete(irp, STATUS_INVALID_PARAMETER);
-    std::vector<Completion> completions;
+    Completions completions;
     std::unique_lock<std::mutex> lock(c->mutex);
     // After the peer's disconnect has been indicated the connection carries nothing more.
     if (c->state != State::Connected || c->disconnectIndicated || c->peerReset || c->finSent ||
@@ -297,7 +297,7 @@ NTSTATUS DispatchReceive(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&stack->Parameters);
     if (!p->ReceiveLength || !irp->MdlAddress)
         return Complete(irp, STATUS_INVALID_PARAMETER);
-    std::vector<Completion> completions;
+    Completions completions;
     std::unique_lock<std::mutex> lock(c->mutex);
     if (c->state != State::Connected || (c->pending.empty() && (c->peerClosed || c->peerReset))) {
         lock.unlock();
@@ -330,7 +330,7 @@ NTSTATUS DispatchReceive(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
 
 NTSTATUS DispatchDisconnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     auto* request = reinterpret_cast<PTDI_REQUEST_KERNEL>(&stack->Parameters);
-    std::vector<Completion> completions;
+    Completions completions;
     std::unique_lock<std::mutex> lock(c->mutex);
     if (c->state != State::Connected || c->fd < 0) {
         lock.unlock();
@@ -426,7 +426,7 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
         }
         case TDI_DISASSOCIATE_ADDRESS: {
             PFILE_OBJECT addressFile;
-            std::vector<Completion> completions;
+            Completions completions;
             {
                 std::unique_lock<std::mutex> lock(c->mutex);
                 if (!c->addressFile) {

@@ -137,7 +137,7 @@ void WatchLocked(Connection* c) {
 }
 
 // Fails every queued send and a waiting disconnect, e.g. when the connection broke.
-void FailQueuedLocked(Connection* c, NTSTATUS status, std::vector<Completion>& out) {
+void FailQueuedLocked(Connection* c, NTSTATUS status, Completions& out) {
     bool first = true;
     for (PIRP irp : c->sends) {
         if (Claim(irp))
@@ -157,7 +157,7 @@ void FailQueuedLocked(Connection* c, NTSTATUS status, std::vector<Completion>& o
 
 // Gives waiting bytes to waiting receive requests, oldest first; once the stream has ended and
 // nothing waits any more, the requests left fail. Never while a handler runs for `c`.
-void ServeReceivesLocked(Connection* c, std::vector<Completion>& out) {
+void ServeReceivesLocked(Connection* c, Completions& out) {
     while (!c->receives.empty() && !c->pending.empty() && !c->indicating) {
         PIRP irp = c->receives.front();
         c->receives.pop_front();
@@ -180,9 +180,9 @@ void ServeReceivesLocked(Connection* c, std::vector<Completion>& out) {
     }
 }
 
-void RunCompletions(std::vector<Completion>& completions) {
-    for (auto& c : completions)
-        Complete(c.irp, c.status, c.information);
+void RunCompletions(Completions& completions) {
+    for (size_t i = 0; i < completions.size(); ++i)
+        Complete(completions[i].irp, completions[i].status, completions[i].information);
     completions.clear();
 }
 

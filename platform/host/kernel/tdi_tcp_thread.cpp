@@ -13,7 +13,7 @@
 
 namespace tarnel::host::kernel::tcp {
 
-void PumpSendsLocked(Connection* c, std::vector<Completion>& out) {
+void PumpSendsLocked(Connection* c, Completions& out) {
     while (!c->sends.empty() && c->fd >= 0) {
         PIRP irp = c->sends.front();
         auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(
@@ -46,7 +46,7 @@ void PumpSendsLocked(Connection* c, std::vector<Completion>& out) {
     }
 }
 
-void FinishConnectLocked(Connection* c, std::vector<Completion>& out, NTSTATUS status) {
+void FinishConnectLocked(Connection* c, Completions& out, NTSTATUS status) {
     PIRP irp = c->connectIrp;
     c->connectIrp = nullptr;
     {
@@ -65,7 +65,7 @@ void FinishConnectLocked(Connection* c, std::vector<Completion>& out, NTSTATUS s
 
 namespace {
 
-void ServeEvent(Connection* c, uint32_t events, std::vector<Completion>& out) {
+void ServeEvent(Connection* c, uint32_t events, Completions& out) {
     if (c->state == State::Connecting) {
         int error = 0;
         socklen_t len = sizeof error;
@@ -149,7 +149,7 @@ void Indicate(const std::shared_ptr<Connection>& c) {
     }
     bool indicateDisconnect = false;
     ULONG flags = 0;
-    std::vector<Completion> completions;
+    Completions completions;
     {
         std::lock_guard<std::mutex> lock(c->mutex);
         c->pending.consume(taken);
@@ -190,7 +190,7 @@ void TransportThread() {
         uint32_t events;
     };
     std::vector<epoll_event> events(64);
-    std::vector<Completion> completions;
+    Completions completions;
     std::vector<Work> work;
     for (;;) {
         int timeout = -1;
