@@ -41,6 +41,10 @@ struct IrpRecord {
 IrpRecord* RecordOf(PIRP irp);
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin);
 void FreeIrpRecord(IrpRecord* record);
+// A system buffer whose contents are not zeroed, and its release; IRP_DEALLOCATE_BUFFER buffers
+// from anywhere are released with FreeSystemBuffer.
+void* AllocateSystemBuffer(size_t size);
+void FreeSystemBuffer(void* buffer);
 void FinishIrp(IrpRecord* record);
 // A user request has completed: it leaves its file's pending list.
 void ForgetPending(IrpRecord* record);

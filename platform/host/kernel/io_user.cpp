@@ -282,7 +282,7 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
     auto buffered = [&](ULONG size, bool zeroed) {
         if (!size)
             return;
-        void* buffer = zeroed ? std::calloc(1, size) : std::malloc(size);
+        void* buffer = zeroed ? std::calloc(1, size) : AllocateSystemBuffer(size);
         if (p.input && p.inputLength)
             std::memcpy(buffer, p.input, p.inputLength);
         irp->AssociatedIrp.SystemBuffer = buffer;
