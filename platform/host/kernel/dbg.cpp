@@ -2,6 +2,7 @@
 // recent lines are kept, so a long-running machine does not grow with its debug output.
 #include <cctype>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,10 +20,18 @@ constexpr size_t kLongestLine = 4096;  // longer text without a line end is kept
 std::mutex g_dbgMutex;
 std::string g_partial;  // text printed without its line end yet
 
-// The kept lines, oldest first from `g_first`: a ring whose strings keep their storage, so a
-// machine that prints a line per request does not allocate for each.
+// The kept lines, oldest first from `first`: a ring of slots whose text is copied in place, so a
+// machine that prints a line per request neither allocates nor frees for it. A line longer than
+// a slot goes to the slot's overflow string.
+constexpr size_t kSlotText = 96;
+struct Slot {
+    uint32_t length;
+    char text[kSlotText];
+    std::string overflow;
+    std::string line() const { return length <= kSlotText ? std::string(text, length) : overflow; }
+};
 struct KeptLines {
-    std::vector<std::string> slots;
+    std::vector<Slot> slots = std::vector<Slot>(kLinesKept);
     size_t first = 0;
     size_t count = 0;
 };
@@ -33,16 +42,20 @@ KeptLines& Lines() {
 
 void Keep(const char* text, size_t length) {
     auto& lines = Lines();
-    if (lines.slots.size() < kLinesKept)
-        lines.slots.resize(kLinesKept);
-    std::string* slot;
+    Slot* slot;
     if (lines.count == kLinesKept) {
         slot = &lines.slots[lines.first];
         lines.first = (lines.first + 1) % kLinesKept;
     } else {
         slot = &lines.slots[(lines.first + lines.count++) % kLinesKept];
     }
-    slot->assign(text, length);
+    slot->length = static_cast<uint32_t>(length);
+    if (length <= kSlotText) {
+        std::memcpy(slot->text, text, length);
+        slot->overflow.clear();
+    } else {
+        slot->overflow.assign(text, length);
+    }
 }
 bool g_echo = [] {
     const char* env = std::getenv("TARNEL_DBGPRINT");
@@ -200,7 +213,7 @@ std::vector<std::string> DebugLines() {
     std::vector<std::string> out;
     out.reserve(lines.count);
     for (size_t i = 0; i < lines.count; ++i)
-        out.push_back(lines.slots[(lines.first + i) % kLinesKept]);
+        out.push_back(lines.slots[(lines.first + i) % kLinesKept].line());
     return out;
 }
 
