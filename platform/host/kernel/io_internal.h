@@ -46,8 +46,12 @@ void FreeIrpRecord(IrpRecord* record);
 void* AllocateSystemBuffer(size_t size);
 void FreeSystemBuffer(void* buffer);
 void FinishIrp(IrpRecord* record);
-// A user request has completed: it leaves its file's pending list.
-void ForgetPending(IrpRecord* record);
+// A user request has completed: it leaves its file's pending list. Returns the file when that
+// made its close due (decided before the issuer learns of the completion: once it has, it may
+// close its handle, and with nothing pending that close frees the file at once); the caller
+// passes it to PostClose after the completion has run.
+PFILE_OBJECT ForgetPending(IrpRecord* record);
+void PostClose(PFILE_OBJECT file);
 
 // Device bookkeeping, reached through DEVICE_OBJECT::DeviceObjectExtension.
 struct DeviceRecord {

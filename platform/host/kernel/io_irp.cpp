@@ -282,12 +282,14 @@ void FinishIrp(IrpRecord* record) {
             record->completion = nullptr;
             IO_STATUS_BLOCK result = irp->IoStatus;
             ReleaseSystemBuffer(record);
-            ForgetPending(record);
+            PFILE_OBJECT closeDue = ForgetPending(record);
             FreeIrpRecord(record);
             if (completion) {
                 (*completion)(result);
                 delete completion;
             }
+            if (closeDue)
+                PostClose(closeDue);
             return;
         }
     }

@@ -319,19 +319,7 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
         default:
             break;
     }
-    record->completion =
-        new UserCompletion([user, done = std::move(done)](const IO_STATUS_BLOCK& r) {
-            // Decided before the waiter wakes: once it has, it may close its handle, and with
-            // nothing pending that close frees `user` at once.
-            bool close;
-            {
-                std::lock_guard<std::mutex> lock(user->mutex);
-                close = CloseDueLocked(user);
-            }
-            done(r);
-            if (close)
-                CloseWorker::instance().post(user);
-        });
+    record->completion = new UserCompletion(std::move(done));
     {
         std::lock_guard<std::mutex> lock(user->mutex);
         user->pending.push_back(record);
@@ -347,12 +335,17 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
 }
 
 // Called by FinishIrp for user requests before their completion runs.
-void ForgetPending(IrpRecord* record) {
+PFILE_OBJECT ForgetPending(IrpRecord* record) {
     if (!record->file)
-        return;
+        return nullptr;
     UserFile* user = UserFileOf(record->file);
     std::lock_guard<std::mutex> lock(user->mutex);
     user->pending.remove(record);
+    return CloseDueLocked(user) ? record->file : nullptr;
+}
+
+void PostClose(PFILE_OBJECT file) {
+    CloseWorker::instance().post(UserFileOf(file));
 }
 
 bool UserCancel(PFILE_OBJECT file, bool callingThreadOnly) {
