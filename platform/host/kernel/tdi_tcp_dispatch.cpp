@@ -278,7 +278,30 @@ NTSTATUS DispatchSend(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
         lock.unlock();
         return Complete(irp, STATUS_SUCCESS, 0);
     }
+    size_t sent = 0;
+    if (c->sends.empty() && !__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE)) {
+        // Nothing waits ahead of it: straight to the socket, completed here when it takes all.
+        auto* data = static_cast<const UCHAR*>(
+            MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+        ssize_t n = send(c->fd, data, p->SendLength, MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(p->SendLength)) {
+            lock.unlock();
+            return Complete(irp, STATUS_SUCCESS, p->SendLength);
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            const NTSTATUS status = StatusFromErrno(errno);
+            c->peerReset = true;
+            FailQueuedLocked(c, status, completions);
+            WatchLocked(c);
+            lock.unlock();
+            RunCompletions(completions);
+            return Complete(irp, status, 0);
+        }
+        sent = n > 0 ? static_cast<size_t>(n) : 0;
+    }
     c->sends.push_back(irp);
+    if (c->sends.size() == 1)
+        c->headSent = sent;  // the part already on the wire
     return QueueLocked(c, irp, lock, completions);
 }
 
