@@ -3,7 +3,8 @@
 // PASSIVE_LEVEL; the thread runs at priority 16 and polls every millisecond while a read or a
 // wait-on-mask request waits. Otherwise it sleeps until woken: by a read or wait that starts to
 // wait, by bytes for the waiting read (which it then completes at once, without counting a poll),
-// by a read that makes room for bytes the transport holds, or by its stop request.
+// by bytes the transport holds anew or a purge that makes room for them, or by its stop request.
+// A read that drains the ring far enough fetches held bytes itself.
 //
 // The pending-read slot holds one request, guarded by the device lock; the receive handler peeks
 // at it without the lock, so it is stored atomically. A request enters it with
@@ -35,6 +36,22 @@ BOOLEAN VSERIAL_TakeRoomWanted(PVSERIAL_EXTENSION ext) {
     return TRUE;
 }
 
+// Bytes the transport holds come into the ring the read made room in, on the reader's own thread
+// (a fetch never waits): no hand-off to the read thread. Asked again before looking for room, as
+// the read thread does, so a take that makes room after the fetch found none comes back here.
+static void VSERIAL_Refill(PVSERIAL_EXTENSION ext) {
+    PVSERIAL_TDI_ENDPOINT endpoint = VSERIAL_ReferenceConnection(ext);
+    if (!endpoint)
+        return;
+    if (VSERIAL_LoadAcquire(&endpoint->Held)) {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+        ext->RoomWanted = 1;
+        KeReleaseSpinLock(&ext->DeviceLock, irql);
+        VSERIAL_TdiFetchHeld(endpoint);
+    }
+    VSERIAL_ReleaseConnection(endpoint);
+}
+
 NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
     const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
@@ -52,10 +69,12 @@ NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const bool immediate = ext->Timeouts.ReadIntervalTimeout == MAXULONG &&
                            ext->Timeouts.ReadTotalTimeoutMultiplier == 0;
     KeReleaseSpinLock(&ext->DeviceLock, irql);
-    if (roomMade)
-        KeSetEvent(&ext->ReadWake, IO_NO_INCREMENT, FALSE);
-    if (taken)
-        return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, taken, IO_SERIAL_INCREMENT);
+    if (taken) {
+        VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, taken, IO_SERIAL_INCREMENT);
+        if (roomMade)
+            VSERIAL_Refill(ext);
+        return STATUS_SUCCESS;
+    }
     if (immediate)
         return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, 0, IO_SERIAL_INCREMENT);
 
