@@ -58,7 +58,9 @@ class RecordCache {
     }
     Bin bins_[kStackSizes];
 };
-thread_local RecordCache t_records;
+// The library is loaded with the program: its thread variables live in the static TLS block and
+// are reached without a call.
+thread_local RecordCache t_records __attribute__((tls_model("initial-exec")));
 
 // One freed system buffer per thread, for the next request's: a thread reading or writing in a
 // loop reuses one buffer instead of asking the allocator for pages each time.
@@ -67,7 +69,7 @@ struct BufferCache {
     ~BufferCache() { std::free(buffer); }
     void* buffer = nullptr;
 };
-thread_local BufferCache t_buffer;
+thread_local BufferCache t_buffer __attribute__((tls_model("initial-exec")));
 
 KSPIN_LOCK g_cancelLock = 0;
 
