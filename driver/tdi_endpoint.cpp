@@ -412,17 +412,21 @@ NTSTATUS VSERIAL_ClientEventReceive(PVOID TdiEventContext, CONNECTION_CONTEXT Co
     // What did not fit stays with the transport, which offers it again only when more bytes
     // arrive: the read thread fetches it once a read has made room (and woken it).
     const bool held = taken < BytesIndicated || taken < BytesAvailable;
-    // Only bytes held anew wake the read thread: while Held stays set, the thread has already
-    // asked to hear of room (or is fetching) and a read that makes room wakes it. Everything
-    // taken means the transport holds nothing any more.
+    // Everything taken means the transport holds nothing any more.
     const bool newlyHeld = held && !endpoint->Held;
     VSERIAL_StoreRelease(&endpoint->Held, held ? 1 : 0);
     KeReleaseSpinLock(&endpoint->PutLock, irql);
-    // A waiting read completes as its bytes arrive, not at the read thread's next poll; bytes
-    // held here make the read thread watch for room (a read may have made it already).
     PVSERIAL_EXTENSION device = endpoint->Device;
-    if (newlyHeld || (taken && __atomic_load_n(&device->PendingReadIrp, __ATOMIC_ACQUIRE)))
-        KeSetEvent(&device->ReadWake, IO_NO_INCREMENT, FALSE);
+    if (newlyHeld) {
+        // The read that drains the ring far enough fetches them (the read thread does so for a
+        // read that waits): nobody needs waking for held bytes.
+        irql = KeAcquireSpinLockRaiseToDpc(&device->DeviceLock);
+        device->RoomWanted = 1;
+        KeReleaseSpinLock(&device->DeviceLock, irql);
+    }
+    // A waiting read completes here as its bytes arrive, not at the read thread's next poll.
+    if (taken && __atomic_load_n(&device->PendingReadIrp, __ATOMIC_ACQUIRE))
+        VSERIAL_CompleteReadWithBytes(device);
     *BytesTaken = taken;
     *IoRequestPacket = nullptr;
     return STATUS_SUCCESS;
