@@ -48,11 +48,15 @@ long Futex(volatile LONG* word, int op, LONG value, const timespec* timeout) {
                    FUTEX_BITSET_MATCH_ANY);
 }
 
+// The state changes in one step: once it shows signalled, a waiter may return and free the
+// object (an event on its stack), so the signaller writes nothing after it; the wake only names
+// the address.
 LONG Signal(DISPATCHER_HEADER* header) {
     auto& state = State(header);
-    LONG previous = state.fetch_or(kSignalled);
+    LONG previous = state.load();
+    while (!state.compare_exchange_weak(previous, (previous | kSignalled) & ~kWaiters)) {
+    }
     if (previous & kWaiters) {
-        state.fetch_and(~kWaiters);
         // Waiters re-check the state, so waking all is correct for both event types.
         Futex(&header->SignalState, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
     }
