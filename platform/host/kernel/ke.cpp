@@ -180,6 +180,13 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "KeWaitForSingleObject(%p) with a time-out at IRQL %u",
                  object, t_irql);
     const bool consume = header->Type == tarnel::host::kernel::kSynchronizationEventType;
+    auto& state = State(header);
+
+    // Already signalled (a request completed before its issuer waits): no clock is read.
+    for (LONG now = state.load(); now & kSignalled;) {
+        if (!consume || state.compare_exchange_weak(now, now & ~kSignalled))
+            return STATUS_SUCCESS;
+    }
 
     // A relative time-out runs on the monotonic clock from now, an absolute one on the system
     // clock; either way the deadline is fixed once, so a wait woken early does not stretch it.
@@ -199,7 +206,6 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
         waitOp |= FUTEX_CLOCK_REALTIME;
     }
 
-    auto& state = State(header);
     for (;;) {
         LONG now = state.load();
         if (now & kSignalled) {
