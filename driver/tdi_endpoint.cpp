@@ -410,7 +410,7 @@ NTSTATUS VSERIAL_ClientEventReceive(PVOID TdiEventContext, CONNECTION_CONTEXT Co
     if (!endpoint->Fetching)
         taken = VSERIAL_RingPut(endpoint->Ring, Tsdu, BytesIndicated);
     // What did not fit stays with the transport, which offers it again only when more bytes
-    // arrive: the read thread fetches it once a read has made room (and woken it).
+    // arrive: a read that makes room fetches it.
     const bool held = taken < BytesIndicated || taken < BytesAvailable;
     // Everything taken means the transport holds nothing any more.
     const bool newlyHeld = held && !endpoint->Held;
