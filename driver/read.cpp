@@ -2,8 +2,9 @@
 // waiting read and reports received bytes to waiting wait-on-mask requests. Dispatch at
 // PASSIVE_LEVEL; the thread runs at priority 16 and polls every millisecond while a read or a
 // wait-on-mask request waits. Otherwise it sleeps until woken: by a read or wait that starts to
-// wait, by bytes for the waiting read (which it then completes at once, without counting a poll),
-// by a read that makes room for bytes the transport holds, or by its stop request.
+// wait, by a purge that makes room for bytes the transport holds, or by its stop request. The
+// receive handler completes the waiting read as its bytes arrive (without counting a poll), and a
+// read that drains the ring far enough (or finds it empty) fetches held bytes itself.
 //
 // The pending-read slot holds one request, guarded by the device lock; the receive handler peeks
 // at it without the lock, so it is stored atomically. A request enters it with
@@ -20,14 +21,35 @@
 // Polls a waiting read lasts without data: 10 when a read total constant is set, else none.
 #define VSERIAL_READ_POLLS_WITH_CONSTANT 10
 
-static void VSERIAL_SetPendingRead(PVSERIAL_EXTENSION ext, PIRP irp) {
-    __atomic_store_n(&ext->PendingReadIrp, irp, __ATOMIC_RELEASE);
-}
+// Held bytes are fetched once reads have drained the ring to half: one fetch then brings many
+// reads' worth, and the reader still has half a ring to take meanwhile.
+#define VSERIAL_REFILL_LEVEL (VSERIAL_RING_SIZE / 2)
 
 BOOLEAN VSERIAL_TakeRoomWanted(PVSERIAL_EXTENSION ext) {
-    const BOOLEAN wanted = ext->RoomWanted != 0;
+    if (!ext->RoomWanted || VSERIAL_RingCount(ext->Ring) > VSERIAL_REFILL_LEVEL)
+        return FALSE;
     ext->RoomWanted = 0;
-    return wanted;
+    return TRUE;
+}
+
+// Bytes the transport holds come into the ring the read made room in, on the reader's own thread
+// (a fetch never waits): no hand-off to the read thread. Asked again before looking for room, as
+// the read thread does, so a take that makes room after the fetch found none comes back here.
+// The receive handler asks too when it leaves bytes, so no thread needs waking for them.
+static void VSERIAL_Refill(PVSERIAL_EXTENSION ext) {
+    // A read issued from a completion at DISPATCH_LEVEL leaves the fetch to a later one.
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        return;
+    PVSERIAL_TDI_ENDPOINT endpoint = VSERIAL_ReferenceConnection(ext);
+    if (!endpoint)
+        return;
+    if (VSERIAL_LoadAcquire(&endpoint->Held)) {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+        ext->RoomWanted = 1;
+        KeReleaseSpinLock(&ext->DeviceLock, irql);
+        VSERIAL_TdiFetchHeld(endpoint);
+    }
+    VSERIAL_ReleaseConnection(endpoint);
 }
 
 NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -41,16 +63,27 @@ NTSTATUS VSERIAL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, 0, IO_SERIAL_INCREMENT);
     }
     // A read never waits to fill its whole length.
-    const ULONG taken = VSERIAL_RingGet(ext->Ring, Irp->AssociatedIrp.SystemBuffer, length);
-    const BOOLEAN roomMade = taken && VSERIAL_TakeRoomWanted(ext);
+    ULONG taken = VSERIAL_RingGet(ext->Ring, Irp->AssociatedIrp.SystemBuffer, length);
+    const BOOLEAN roomMade = VSERIAL_TakeRoomWanted(ext);
     // Timeouts are set under the device lock.
     const bool immediate = ext->Timeouts.ReadIntervalTimeout == MAXULONG &&
                            ext->Timeouts.ReadTotalTimeoutMultiplier == 0;
     KeReleaseSpinLock(&ext->DeviceLock, irql);
-    if (roomMade)
-        KeSetEvent(&ext->ReadWake, IO_NO_INCREMENT, FALSE);
-    if (taken)
-        return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, taken, IO_SERIAL_INCREMENT);
+    if (taken) {
+        VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, taken, IO_SERIAL_INCREMENT);
+        if (roomMade)
+            VSERIAL_Refill(ext);
+        return STATUS_SUCCESS;
+    }
+    if (roomMade) {
+        // An empty ring while the transport holds bytes: they come in for this read.
+        VSERIAL_Refill(ext);
+        irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+        taken = VSERIAL_RingGet(ext->Ring, Irp->AssociatedIrp.SystemBuffer, length);
+        KeReleaseSpinLock(&ext->DeviceLock, irql);
+        if (taken)
+            return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, taken, IO_SERIAL_INCREMENT);
+    }
     if (immediate)
         return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, 0, IO_SERIAL_INCREMENT);
 
@@ -87,16 +120,6 @@ void VSERIAL_ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     VSERIAL_CompleteRequest(Irp, STATUS_CANCELLED, 0, IO_SERIAL_INCREMENT);
 }
 
-// Takes the waiting read out of the slot if its cancel routine is still ours to clear. Caller
-// holds the device lock.
-static PIRP VSERIAL_ClaimPendingRead(PVSERIAL_EXTENSION ext) {
-    PIRP read = ext->PendingReadIrp;
-    if (!read || !IoSetCancelRoutine(read, nullptr))
-        return nullptr;
-    VSERIAL_SetPendingRead(ext, nullptr);
-    return read;
-}
-
 // The read thread reports only received bytes; the emulation thread reports the modem events.
 static ULONG VSERIAL_ReceivedEvent(PVSERIAL_EXTENSION ext) {
     return VSERIAL_RingCount(ext->Ring) ? ext->WaitMask & SERIAL_EV_RXCHAR : 0;
@@ -106,8 +129,9 @@ void pReadPollingFunction(PVOID context) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(context);
     DbgPrint("pReadPollingFunction Start \n");
     KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
-    // Reset only when this thread completes a read: a read that is cancelled leaves it as it was.
-    ULONG polls = 0;
+    KIRQL startIrql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
+    ext->ReadPolls = 0;
+    KeReleaseSpinLock(&ext->DeviceLock, startIrql);
 
     VSERIAL_POLL_CLOCK clock;
     VSERIAL_PollClockStart(&clock, VSERIAL_READ_PERIOD);
@@ -138,15 +162,15 @@ void pReadPollingFunction(PVOID context) {
             const ULONG limit =
                 ext->Timeouts.ReadTotalTimeoutConstant ? VSERIAL_READ_POLLS_WITH_CONSTANT : 0;
             if (poll)
-                ++polls;
-            // Bytes are taken only into a read this thread owns, so a read being cancelled
-            // never carries received bytes away with it.
-            if (VSERIAL_RingCount(ext->Ring) || polls > limit) {
+                ++ext->ReadPolls;
+            // Bytes are taken only into a read whose cancel routine was cleared here, so a read
+            // being cancelled never carries received bytes away with it.
+            if (VSERIAL_RingCount(ext->Ring) || ext->ReadPolls > limit) {
                 done = VSERIAL_ClaimPendingRead(ext);
                 if (done) {
                     const ULONG length = IoGetCurrentIrpStackLocation(done)->Parameters.Read.Length;
                     taken = VSERIAL_RingGet(ext->Ring, done->AssociatedIrp.SystemBuffer, length);
-                    polls = 0;
+                    ext->ReadPolls = 0;
                 }
             }
         }
@@ -174,12 +198,4 @@ void pReadPollingFunction(PVOID context) {
     VSERIAL_CompletePendingRead(ext, STATUS_SUCCESS);
     DbgPrint("pReadPollingFunction Exit\n");
     PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
-void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION ext, NTSTATUS status) {
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
-    PIRP read = VSERIAL_ClaimPendingRead(ext);
-    KeReleaseSpinLock(&ext->DeviceLock, irql);
-    if (read)
-        VSERIAL_CompleteRequest(read, status, 0, IO_SERIAL_INCREMENT);
 }

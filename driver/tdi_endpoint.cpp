@@ -18,9 +18,6 @@
 #ifndef VSERIAL_TRANSFER_TIMEOUT
 #define VSERIAL_TRANSFER_TIMEOUT (-1000000000LL)  // 100 s: send and disconnect
 #endif
-// A fetch asks only for bytes the transport said it kept, so it completes at once; the limit
-// guards against a transport that dropped them meanwhile.
-#define VSERIAL_FETCH_TIMEOUT (-10000000LL)  // 1 s
 #define VSERIAL_ADDRESS_EA_BYTES 328
 #define VSERIAL_ADDRESS_EA_VALUE_BYTES 42
 #define VSERIAL_CONNECTION_EA_BYTES 38
@@ -369,10 +366,13 @@ void VSERIAL_TdiFetchHeld(PVSERIAL_TDI_ENDPOINT endpoint) {
             TdiBuildReceive(call.Irp, call.Device, endpoint->ConnectionFileObject,
                             VSERIAL_TdiCallDone, &call.Finished, mdl, TDI_RECEIVE_NORMAL, span);
             mdl = nullptr;  // the request carries it now
-            LARGE_INTEGER timeout;
-            timeout.QuadPart = VSERIAL_FETCH_TIMEOUT;
+            // A fetch takes only what the transport holds now: one that would wait for new
+            // bytes (the transport handed them to the handler meanwhile, or a full span left
+            // nothing behind) is cancelled at once rather than keeping this thread from reads.
+            LARGE_INTEGER now;
+            now.QuadPart = 0;
             bool timedOut;
-            status = VSERIAL_TdiIssue(&call, &timeout, &timedOut);
+            status = VSERIAL_TdiIssue(&call, &now, &timedOut);
             if (NT_SUCCESS(status))
                 received = static_cast<ULONG>(call.Irp->IoStatus.Information);
             VSERIAL_TdiRelease(&call);
@@ -383,8 +383,11 @@ void VSERIAL_TdiFetchHeld(PVSERIAL_TDI_ENDPOINT endpoint) {
         irql = KeAcquireSpinLockRaiseToDpc(&endpoint->PutLock);
         if (received)
             VSERIAL_RingCommit(endpoint->Ring, received > span ? span : received);
-        // A full span may have left more behind.
-        if (NT_SUCCESS(status) && received >= span)
+        // A full span may have left more behind; a fetch that was cancelled (the transport was
+        // busy offering the bytes, or held none) or never issued leaves them where they were.
+        const bool unknown = received == 0 && (status == STATUS_CANCELLED ||
+                                               status == STATUS_INSUFFICIENT_RESOURCES);
+        if ((NT_SUCCESS(status) && received >= span) || unknown)
             VSERIAL_StoreRelease(&endpoint->Held, 1);
         endpoint->Fetching = 0;
         KeReleaseSpinLock(&endpoint->PutLock, irql);
@@ -407,16 +410,23 @@ NTSTATUS VSERIAL_ClientEventReceive(PVOID TdiEventContext, CONNECTION_CONTEXT Co
     if (!endpoint->Fetching)
         taken = VSERIAL_RingPut(endpoint->Ring, Tsdu, BytesIndicated);
     // What did not fit stays with the transport, which offers it again only when more bytes
-    // arrive: the read thread fetches it once a read has made room (and woken it).
+    // arrive: a read that makes room fetches it.
     const bool held = taken < BytesIndicated || taken < BytesAvailable;
-    if (held)
-        VSERIAL_StoreRelease(&endpoint->Held, 1);
+    // Everything taken means the transport holds nothing any more.
+    const bool newlyHeld = held && !endpoint->Held;
+    VSERIAL_StoreRelease(&endpoint->Held, held ? 1 : 0);
     KeReleaseSpinLock(&endpoint->PutLock, irql);
-    // A waiting read completes as its bytes arrive, not at the read thread's next poll; bytes
-    // held here make the read thread watch for room (a read may have made it already).
     PVSERIAL_EXTENSION device = endpoint->Device;
-    if (held || (taken && __atomic_load_n(&device->PendingReadIrp, __ATOMIC_ACQUIRE)))
-        KeSetEvent(&device->ReadWake, IO_NO_INCREMENT, FALSE);
+    if (newlyHeld) {
+        // The read that drains the ring far enough fetches them (the read thread does so for a
+        // read that waits): nobody needs waking for held bytes.
+        irql = KeAcquireSpinLockRaiseToDpc(&device->DeviceLock);
+        device->RoomWanted = 1;
+        KeReleaseSpinLock(&device->DeviceLock, irql);
+    }
+    // A waiting read completes here as its bytes arrive, not at the read thread's next poll.
+    if (taken && __atomic_load_n(&device->PendingReadIrp, __ATOMIC_ACQUIRE))
+        VSERIAL_CompleteReadWithBytes(device);
     *BytesTaken = taken;
     *IoRequestPacket = nullptr;
     return STATUS_SUCCESS;

@@ -78,9 +78,12 @@ struct VSERIAL_EXTENSION {
     VSERIAL_CONNECTION_SLOT Connection;
     // The workers' wake events (synchronization). A worker with nothing to poll for sleeps on its
     // own until work comes or its stop request is signalled; see VSERIAL_WorkerWait.
-    KEVENT ReadWake;       // a read or wait queued, bytes for the waiting read, room for held bytes
+    KEVENT ReadWake;       // a read or wait queued, a purge that made room for held bytes
     KEVENT EmulationWake;  // a wait queued
-    ULONG RoomWanted;      // device lock; the transport holds bytes: a take that makes room wakes
+    ULONG RoomWanted;      // device lock; the transport holds bytes: a take that makes room fetches
+    // Device lock: the read thread's polls counted towards the waiting read's time-out. Reset
+    // when a read is completed (with bytes or at its time-out); a cancelled read leaves it.
+    ULONG ReadPolls;
 };
 using PVSERIAL_EXTENSION = VSERIAL_EXTENSION*;
 
@@ -104,9 +107,17 @@ DRIVER_CANCEL VSERIAL_ReadCancel;
 // Completes the waiting read, if any, with Status and 0 bytes: success for a read left when no
 // read thread runs any more, STATUS_CANCELLED for a purge.
 void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION Extension, NTSTATUS Status);
+// The waiting read's slot (pending_read.cpp). Set stores atomically (the receive handler peeks
+// without the lock); Claim takes the waiting read out if its cancel routine is still ours to
+// clear, or gives null. Caller holds the device lock for both.
+void VSERIAL_SetPendingRead(PVSERIAL_EXTENSION Extension, PIRP Irp);
+PIRP VSERIAL_ClaimPendingRead(PVSERIAL_EXTENSION Extension);
+// From the receive handler once bytes are in the ring: completes the waiting read with them at
+// once, as the read thread would at its next pass. Up to DISPATCH_LEVEL.
+void VSERIAL_CompleteReadWithBytes(PVSERIAL_EXTENSION Extension);
 // After a take from the ring made room: whether the read thread asked to hear of it (the
-// transport holds bytes), which the caller then wakes. Clears the request; caller holds the
-// device lock.
+// transport holds bytes) and the ring has drained far enough to refill, in which case the request
+// is cleared and the caller wakes the thread. Caller holds the device lock.
 BOOLEAN VSERIAL_TakeRoomWanted(PVSERIAL_EXTENSION Extension);
 // The two workers of an open handle, system threads at priority 16 with the extension as context.
 // Each ends when its stop request is signalled, signalling its "stopped" event on the way out.

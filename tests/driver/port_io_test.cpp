@@ -2,6 +2,7 @@
 // simulator on loopback as the printer the store assigns to the port.
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <random>
@@ -349,6 +350,54 @@ TEST_F(PortIoTest, AReplyLargerThanTheRingIsNotLost) {
     std::string got = ReadBytes(h, reply.size());
     ASSERT_EQ(got.size(), reply.size());
     EXPECT_TRUE(got == reply);
+}
+
+// Several threads read one handle while a reply several rings long arrives: reads that make room
+// fetch the bytes the transport holds, racing each other and the read thread. Every byte comes
+// out exactly once.
+TEST_F(PortIoTest, ReadersOnSeveralThreadsShareALargeReplyWithoutLossOrRepeat) {
+    Port(u"COM3");
+    HANDLE h = Open(u"COM3");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(printer_.waitForConnections(1, kWait));
+    const std::string reply = RandomBytes(4 << 20, 9);
+    printer_.send(reply);
+    std::atomic<size_t> total{0};
+    std::vector<std::vector<size_t>> counts(3, std::vector<size_t>(256, 0));
+    std::vector<std::thread> readers;
+    for (size_t r = 0; r < counts.size(); ++r) {
+        readers.emplace_back([&, r] {
+            std::mt19937 rng(static_cast<unsigned>(10 + r));
+            std::vector<char> buffer(70000);
+            auto deadline = std::chrono::steady_clock::now() + kWait;
+            while (total < reply.size() && std::chrono::steady_clock::now() < deadline) {
+                DWORD n = 0;
+                const DWORD want = 1 + rng() % static_cast<DWORD>(buffer.size());
+                if (!ReadFile(h, buffer.data(), want, &n, nullptr))
+                    return;
+                for (DWORD i = 0; i < n; ++i)
+                    counts[r][static_cast<unsigned char>(buffer[i])]++;
+                total += n;
+            }
+        });
+    }
+    for (auto& t : readers)
+        t.join();
+    ASSERT_EQ(total.load(), reply.size());
+    std::vector<size_t> expected(256, 0), got(256, 0);
+    for (char c : reply)
+        expected[static_cast<unsigned char>(c)]++;
+    for (const auto& mine : counts)
+        for (size_t v = 0; v < 256; ++v)
+            got[v] += mine[v];
+    EXPECT_EQ(got, expected);
+    // Nothing more is on its way.
+    DWORD n = 1;
+    char extra;
+    COMMTIMEOUTS immediate{0xFFFFFFFF, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &immediate));
+    EXPECT_TRUE(ReadFile(h, &extra, 1, &n, nullptr));
+    EXPECT_EQ(n, 0u);
 }
 
 TEST_F(PortIoTest, MegabytesInMixedSizesReachThePrinterInOrder) {

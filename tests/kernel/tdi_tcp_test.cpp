@@ -11,6 +11,7 @@
 
 #include <functional>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -259,6 +260,7 @@ class Endpoint {
         });
     }
     NTSTATUS status() const { return status_; }
+    PFILE_OBJECT connection() const { return connection_; }
 
   private:
     void Open(std::vector<char> ea, HANDLE& handle, PFILE_OBJECT& file) {
@@ -480,6 +482,111 @@ TEST(TcpTransport, SendAfterThePeerClosedFails) {
     ULONG_PTR sent = 99;
     EXPECT_EQ(endpoint.Send("more", &sent), STATUS_INVALID_CONNECTION);
     EXPECT_EQ(sent, 0u);
+}
+
+// Several threads send whole records on one connection while another keeps posting receives
+// that are cancelled; then the peer resets the connection, or the client takes the connection
+// away from its address. Every request ends, the records arrive whole and in each thread's
+// order (only the last may be cut), and the connection carries nothing afterwards.
+TEST(TcpTransport, ConcurrentSendsAndCancelledReceivesMeetTheConnectionsEnd) {
+    constexpr size_t kRecord = 16 * 1024;
+    constexpr int kSenders = 4;
+    enum class End { PeerResets, ClientDisassociates };
+    for (End end : {End::PeerResets, End::ClientDisassociates}) {
+        SCOPED_TRACE(end == End::PeerResets ? "peer resets" : "client disassociates");
+        Peer peer;
+        Indications ind;
+        Endpoint endpoint(&ind);
+        ASSERT_EQ(endpoint.Connect(kLoopback, peer.port()), STATUS_SUCCESS);
+        ASSERT_TRUE(peer.Accept());
+
+        std::atomic<bool> stop{false};
+        std::mutex statusMutex;
+        std::vector<NTSTATUS> failures;
+        std::vector<uint32_t> succeeded(kSenders, 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kSenders; ++t) {
+            threads.emplace_back([&, t] {
+                for (uint32_t seq = 0; !stop; ++seq) {
+                    std::string record(kRecord, static_cast<char>('A' + t));
+                    std::memcpy(&record[1], &seq, sizeof seq);
+                    ULONG_PTR sent = 0;
+                    NTSTATUS status = endpoint.Send(record, &sent);
+                    std::lock_guard<std::mutex> lock(statusMutex);
+                    if (status == STATUS_SUCCESS && sent == kRecord) {
+                        succeeded[t]++;
+                    } else {
+                        failures.push_back(status);
+                        return;
+                    }
+                }
+            });
+        }
+        std::atomic<int> receivesEnded{0};
+        threads.emplace_back([&] {
+            std::string got;
+            while (!stop) {
+                NTSTATUS status = endpoint.Receive(100, got, 2);
+                if (status != STATUS_CANCELLED && status != STATUS_CONNECTION_DISCONNECTED &&
+                    status != STATUS_CONNECTION_RESET && status != STATUS_INVALID_CONNECTION) {
+                    std::lock_guard<std::mutex> lock(statusMutex);
+                    failures.push_back(status);
+                }
+                receivesEnded++;
+            }
+        });
+
+        // The senders' queue backs up before the peer starts reading.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::string stream = peer.Read(2 << 20);
+        ASSERT_EQ(stream.size(), 2u << 20);
+        if (end == End::PeerResets) {
+            linger l{1, 0};
+            setsockopt(peer.fd(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            peer.Close();
+        } else {
+            NTSTATUS status = Request(endpoint.connection(), [&](PIRP irp) {
+                TdiBuildDisassociateAddress(irp, IoGetRelatedDeviceObject(endpoint.connection()),
+                                            endpoint.connection(), nullptr, nullptr);
+            });
+            EXPECT_EQ(status, STATUS_SUCCESS);
+            stream += peer.Read(64 << 20);  // what was on its way, up to the reset
+        }
+        // Every sender learns of the end within its requests' bounded waits.
+        for (int t = 0; t < kSenders; ++t)
+            threads[static_cast<size_t>(t)].join();
+        stop = true;
+        threads.back().join();
+        EXPECT_GT(receivesEnded.load(), 0);
+
+        std::vector<uint32_t> next(kSenders, 0);
+        for (size_t at = 0; at + kRecord <= stream.size(); at += kRecord) {
+            const int t = stream[at] - 'A';
+            ASSERT_TRUE(t >= 0 && t < kSenders) << "record at " << at;
+            uint32_t seq;
+            std::memcpy(&seq, &stream[at + 1], sizeof seq);
+            ASSERT_EQ(seq, next[static_cast<size_t>(t)]) << "record at " << at;
+            next[static_cast<size_t>(t)]++;
+            const auto body = stream.begin() + static_cast<std::ptrdiff_t>(at + 1 + sizeof seq);
+            ASSERT_TRUE(std::all_of(body, body + (kRecord - 1 - sizeof seq),
+                                    [&](char c) { return c == stream[at]; }))
+                << "record at " << at << " is mixed with another";
+        }
+        std::lock_guard<std::mutex> lock(statusMutex);
+        for (int t = 0; t < kSenders; ++t)
+            EXPECT_GE(succeeded[static_cast<size_t>(t)], next[static_cast<size_t>(t)]);
+        ASSERT_EQ(failures.size(), static_cast<size_t>(kSenders));
+        for (NTSTATUS status : failures)
+            EXPECT_TRUE(status == STATUS_CONNECTION_RESET || status == STATUS_INVALID_CONNECTION ||
+                        status == STATUS_CANCELLED)
+                << std::hex << status;
+        if (end == End::PeerResets) {
+            EXPECT_TRUE(WaitFor([&] { return ind.disconnects.load() == 1; }));
+            EXPECT_EQ(ind.disconnectFlags.load(), static_cast<ULONG>(TDI_DISCONNECT_ABORT));
+        }
+        ULONG_PTR sent = 0;
+        EXPECT_EQ(endpoint.Send("after", &sent), STATUS_INVALID_CONNECTION);
+    }
 }
 
 TEST(TcpTransportNamespace, ConnectsToATestHostAddress) {

@@ -511,6 +511,12 @@ struct Goal {
 };
 std::vector<Goal> g_goals;
 
+// Figures to measure (--only): empty means all of them.
+std::vector<std::string> g_only;
+bool Wanted(const char* figure) {
+    return g_only.empty() || std::find(g_only.begin(), g_only.end(), figure) != g_only.end();
+}
+
 void AddGoal(const std::string& name, double value, bool atLeast, double target,
              const std::string& unit = "") {
     g_goals.push_back({name, value, atLeast, target, unit});
@@ -697,42 +703,66 @@ void PortFigures(int rounds) {
     std::vector<double> reply[2], echo[2];
     std::printf("one port against one socket, %d rounds, port and socket in turn\n", rounds);
     for (int r = 0; r < rounds; ++r) {
-        double a = WriteTime(ports[0], kBulk, 4096), b = WriteTime(sockets[0], kBulk, 4096);
-        write4k.rounds.push_back(b / a);
-        w4[0] += kBulk / a / kMiB / rounds, w4[1] += kBulk / b / kMiB / rounds;
-        a = WriteTime(ports[0], kSmall, 64), b = WriteTime(sockets[0], kSmall, 64);
-        write64.rounds.push_back(b / a);
-        w64[0] += kSmall / a / kMiB / rounds, w64[1] += kSmall / b / kMiB / rounds;
-        a = ReadTime(ports[0], kBulk, 4096), b = ReadTime(sockets[0], kBulk, 4096);
-        bulkRead.rounds.push_back(b / a);
-        br[0] += kBulk / a / kMiB / rounds, br[1] += kBulk / b / kMiB / rounds;
-        auto x = ReplyLatency(ports[0], kSamples, random);
-        auto y = ReplyLatency(sockets[0], kSamples, random);
-        replyMedian.rounds.push_back(Median(x) / Median(y));
-        reply[0].insert(reply[0].end(), x.begin(), x.end());
-        reply[1].insert(reply[1].end(), y.begin(), y.end());
-        x = EchoRoundTrip(ports[0], kSamples);
-        y = EchoRoundTrip(sockets[0], kSamples);
-        echoMedian.rounds.push_back(Median(x) / Median(y));
-        echo[0].insert(echo[0].end(), x.begin(), x.end());
-        echo[1].insert(echo[1].end(), y.begin(), y.end());
+        if (Wanted("write4k")) {
+            double a = WriteTime(ports[0], kBulk, 4096), b = WriteTime(sockets[0], kBulk, 4096);
+            write4k.rounds.push_back(b / a);
+            w4[0] += kBulk / a / kMiB / rounds, w4[1] += kBulk / b / kMiB / rounds;
+        }
+        if (Wanted("write64")) {
+            double a = WriteTime(ports[0], kSmall, 64), b = WriteTime(sockets[0], kSmall, 64);
+            write64.rounds.push_back(b / a);
+            w64[0] += kSmall / a / kMiB / rounds, w64[1] += kSmall / b / kMiB / rounds;
+        }
+        if (Wanted("read")) {
+            double a = ReadTime(ports[0], kBulk, 4096), b = ReadTime(sockets[0], kBulk, 4096);
+            bulkRead.rounds.push_back(b / a);
+            br[0] += kBulk / a / kMiB / rounds, br[1] += kBulk / b / kMiB / rounds;
+        }
+        if (Wanted("reply")) {
+            auto x = ReplyLatency(ports[0], kSamples, random);
+            auto y = ReplyLatency(sockets[0], kSamples, random);
+            replyMedian.rounds.push_back(Median(x) / Median(y));
+            reply[0].insert(reply[0].end(), x.begin(), x.end());
+            reply[1].insert(reply[1].end(), y.begin(), y.end());
+        }
+        if (Wanted("echo")) {
+            auto x = EchoRoundTrip(ports[0], kSamples);
+            auto y = EchoRoundTrip(sockets[0], kSamples);
+            echoMedian.rounds.push_back(Median(x) / Median(y));
+            echo[0].insert(echo[0].end(), x.begin(), x.end());
+            echo[1].insert(echo[1].end(), y.begin(), y.end());
+        }
     }
     auto mibs = [](double v) { return Fmt("%.1f MiB/s", v); };
     auto times = [](const std::vector<double>& v) {
         return Fmt("%.0f", Median(v)) + Fmt("/%.0f us", Percentile(v, 0.99));
     };
     std::printf("  (throughput ratios: port / socket; time ratios: port / socket)\n");
-    PrintRatio("10 MiB in 4 KiB writes", mibs(w4[0]), mibs(w4[1]), write4k);
-    PrintRatio("1 MiB in 64-byte writes", mibs(w64[0]), mibs(w64[1]), write64);
-    PrintRatio("10 MiB bulk read, 4 KiB reads", mibs(br[0]), mibs(br[1]), bulkRead);
-    PrintRatio("reply -> read done, med/p99", times(reply[0]), times(reply[1]), replyMedian);
-    PrintRatio("1-byte echo round trip, med/p99", times(echo[0]), times(echo[1]), echoMedian);
-    AddGoal("write_4k_vs_raw", write4k.median(), true, 0.8, "x");
-    AddGoal("write_64b_vs_raw", write64.median(), true, 0.6, "x");
-    AddGoal("bulk_read_vs_raw", bulkRead.median(), true, 0.6, "x");
-    AddGoal("reply_read_median_us", Median(reply[0]), false, 100);
-    AddGoal("reply_read_p99_us", Percentile(reply[0], 0.99), false, 1000);
-    AddGoal("echo_round_trip_vs_raw", echoMedian.median(), false, 5.0, "x");
+    if (Wanted("write4k")) {
+        PrintRatio("10 MiB in 4 KiB writes", mibs(w4[0]), mibs(w4[1]), write4k);
+        AddGoal("write_4k_vs_raw", write4k.median(), true, 0.8, "x");
+    }
+    if (Wanted("write64")) {
+        PrintRatio("1 MiB in 64-byte writes", mibs(w64[0]), mibs(w64[1]), write64);
+        AddGoal("write_64b_vs_raw", write64.median(), true, 0.6, "x");
+    }
+    if (Wanted("read")) {
+        PrintRatio("10 MiB bulk read, 4 KiB reads", mibs(br[0]), mibs(br[1]), bulkRead);
+        AddGoal("bulk_read_vs_raw", bulkRead.median(), true, 0.6, "x");
+    }
+    if (Wanted("reply")) {
+        PrintRatio("reply -> read done, med/p99", times(reply[0]), times(reply[1]), replyMedian);
+        AddGoal("reply_read_median_us", Median(reply[0]), false, 100);
+        AddGoal("reply_read_p99_us", Percentile(reply[0], 0.99), false, 1000);
+    }
+    if (Wanted("echo")) {
+        PrintRatio("1-byte echo round trip, med/p99", times(echo[0]), times(echo[1]), echoMedian);
+        AddGoal("echo_round_trip_vs_raw", echoMedian.median(), false, 5.0, "x");
+    }
+    if (!Wanted("scale")) {
+        ports.closeAll();
+        return;
+    }
 
     // The scale curve: idle cost, read latency on the first port and everyone writing at once.
     std::printf("\nscale: N open ports (N sockets as the baseline)\n");
@@ -784,13 +814,25 @@ int main(int argc, char** argv) {
             port = false;
         } else if (a == "--no-pty") {
             pty = false;
+        } else if (a == "--only" && i + 1 < argc) {
+            std::stringstream list(argv[++i]);
+            for (std::string figure; std::getline(list, figure, ',');)
+                g_only.push_back(figure);
+            pty = Wanted("pty");
         } else {
             std::fprintf(stderr,
-                         "usage: tarnel-bench [--rounds N] [--no-pty | --pty-only]\n"
+                         "usage: tarnel-bench [--rounds N] [--no-pty | --pty-only] [--only LIST]\n"
                          "  Measures a virtual port against a plain TCP socket on loopback and\n"
-                         "  tarnel-host pty against socat; ends with one GOAL line per target.\n");
+                         "  tarnel-host pty against socat; ends with one GOAL line per target.\n"
+                         "  --only: a comma list of the figures to measure, of write4k, write64,\n"
+                         "  read, reply, echo, scale and pty.\n");
             return 2;
         }
+    }
+    if (!g_only.empty()) {
+        port = false;
+        for (const char* figure : {"write4k", "write64", "read", "reply", "echo", "scale"})
+            port = port || Wanted(figure);
     }
     signal(SIGPIPE, SIG_IGN);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

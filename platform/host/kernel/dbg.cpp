@@ -2,12 +2,13 @@
 // recent lines are kept, so a long-running machine does not grow with its debug output.
 #include <cctype>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/host/kernel/host_kernel.h"
 
@@ -18,16 +19,43 @@ constexpr size_t kLongestLine = 4096;  // longer text without a line end is kept
 
 std::mutex g_dbgMutex;
 std::string g_partial;  // text printed without its line end yet
-std::deque<std::string>& Lines() {
-    static auto* lines = new std::deque<std::string>;
+
+// The kept lines, oldest first from `first`: a ring of slots whose text is copied in place, so a
+// machine that prints a line per request neither allocates nor frees for it. A line longer than
+// a slot goes to the slot's overflow string.
+constexpr size_t kSlotText = 96;
+struct Slot {
+    uint32_t length;
+    char text[kSlotText];
+    std::string overflow;
+    std::string line() const { return length <= kSlotText ? std::string(text, length) : overflow; }
+};
+struct KeptLines {
+    std::vector<Slot> slots = std::vector<Slot>(kLinesKept);
+    size_t first = 0;
+    size_t count = 0;
+};
+KeptLines& Lines() {
+    static auto* lines = new KeptLines;
     return *lines;
 }
 
-void Keep(std::string line) {
+void Keep(const char* text, size_t length) {
     auto& lines = Lines();
-    if (lines.size() == kLinesKept)
-        lines.pop_front();
-    lines.push_back(std::move(line));
+    Slot* slot;
+    if (lines.count == kLinesKept) {
+        slot = &lines.slots[lines.first];
+        lines.first = (lines.first + 1) % kLinesKept;
+    } else {
+        slot = &lines.slots[(lines.first + lines.count++) % kLinesKept];
+    }
+    slot->length = static_cast<uint32_t>(length);
+    if (length <= kSlotText) {
+        std::memcpy(slot->text, text, length);
+        slot->overflow.clear();
+    } else {
+        slot->overflow.assign(text, length);
+    }
 }
 bool g_echo = [] {
     const char* env = std::getenv("TARNEL_DBGPRINT");
@@ -44,11 +72,13 @@ void AppendWide(std::string& out, const WCHAR* text, size_t units) {
 }
 
 // printf with the kernel debugger's extras: %ws/%S wide strings, %wZ counted strings.
-std::string Format(const char* format, va_list args) {
-    std::string out;
+void Format(std::string& out, const char* format, va_list args) {
     for (const char* p = format; *p;) {
         if (*p != '%') {
-            out += *p++;
+            const char* run = std::strchr(p, '%');
+            const size_t length = run ? static_cast<size_t>(run - p) : std::strlen(p);
+            out.append(p, length);
+            p += length;
             continue;
         }
         const char* start = p++;
@@ -130,29 +160,48 @@ std::string Format(const char* format, va_list args) {
         }
         out += piece;
     }
-    return out;
+}
+
+// The line-by-line split of printed text; caller holds g_dbgMutex.
+void KeepText(const std::string& text) {
+    size_t at = 0;
+    if (!g_partial.empty()) {
+        const size_t nl = text.find('\n');
+        if (nl == std::string::npos) {
+            g_partial += text;
+            if (g_partial.size() > kLongestLine) {
+                Keep(g_partial.data(), g_partial.size());
+                g_partial.clear();
+            }
+            return;
+        }
+        g_partial.append(text, 0, nl + 1);
+        Keep(g_partial.data(), g_partial.size());
+        g_partial.clear();
+        at = nl + 1;
+    }
+    for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+        Keep(text.data() + at, nl + 1 - at);
+    g_partial.assign(text, at, std::string::npos);
+    if (g_partial.size() > kLongestLine) {
+        Keep(g_partial.data(), g_partial.size());
+        g_partial.clear();
+    }
 }
 
 }  // namespace
 
 ULONG DbgPrint(PCSTR format, ...) {
+    thread_local std::string text;  // keeps its storage from line to line
+    text.clear();
     va_list args;
     va_start(args, format);
-    std::string text = Format(format, args);
+    Format(text, format, args);
     va_end(args);
     std::lock_guard<std::mutex> lock(g_dbgMutex);
     if (g_echo)
         std::fputs(text.c_str(), stderr);
-    g_partial += text;
-    size_t nl;
-    while ((nl = g_partial.find('\n')) != std::string::npos) {
-        Keep(g_partial.substr(0, nl + 1));
-        g_partial.erase(0, nl + 1);
-    }
-    if (g_partial.size() > kLongestLine) {
-        Keep(g_partial);
-        g_partial.clear();
-    }
+    KeepText(text);
     return STATUS_SUCCESS;
 }
 
@@ -160,12 +209,17 @@ namespace tarnel::host::kernel {
 
 std::vector<std::string> DebugLines() {
     std::lock_guard<std::mutex> lock(g_dbgMutex);
-    return std::vector<std::string>(Lines().begin(), Lines().end());
+    const auto& lines = Lines();
+    std::vector<std::string> out;
+    out.reserve(lines.count);
+    for (size_t i = 0; i < lines.count; ++i)
+        out.push_back(lines.slots[(lines.first + i) % kLinesKept].line());
+    return out;
 }
 
 void ClearDebugLines() {
     std::lock_guard<std::mutex> lock(g_dbgMutex);
-    Lines().clear();
+    Lines().first = Lines().count = 0;
     g_partial.clear();
 }
 

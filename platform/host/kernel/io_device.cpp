@@ -109,10 +109,11 @@ DeviceRecord* DeviceRecordOf(PDEVICE_OBJECT device) {
     return static_cast<DeviceRecord*>(device->DeviceObjectExtension);
 }
 
+// Walked without the namespace lock (every request walks it): attach and detach publish the
+// links with release stores, after the new top is complete.
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
-    std::lock_guard<std::recursive_mutex> lock(g_namespaceMutex);
-    while (device->AttachedDevice)
-        device = device->AttachedDevice;
+    while (PDEVICE_OBJECT upper = __atomic_load_n(&device->AttachedDevice, __ATOMIC_ACQUIRE))
+        device = upper;
     return device;
 }
 
@@ -302,9 +303,9 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT
     if (targetRecord->deletePending)
         return nullptr;
     PDEVICE_OBJECT top = TopOfStack(target);
-    top->AttachedDevice = source;
     source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     DeviceRecordOf(source)->lower = top;
+    __atomic_store_n(&top->AttachedDevice, source, __ATOMIC_RELEASE);
     return top;
 }
 
@@ -315,7 +316,7 @@ void IoDetachDevice(PDEVICE_OBJECT target) {
         BugCheck("DETACH_NOT_ATTACHED", "IoDetachDevice(%p) with nothing attached",
                  static_cast<void*>(target));
     DeviceRecordOf(upper)->lower = nullptr;
-    target->AttachedDevice = nullptr;
+    __atomic_store_n(&target->AttachedDevice, nullptr, __ATOMIC_RELEASE);
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {

@@ -32,6 +32,8 @@ struct IrpRecord {
     PFILE_OBJECT file;  // User origin: the handle's file object, for cancel and cleanup
     pthread_t thread;   // User origin: the issuing thread, for CancelIo
     bool inDispatch;    // User origin: its dispatch routine has not returned yet (file's mutex)
+    IrpRecord* pendingPrev;  // User origin: its file's pending list (file's mutex)
+    IrpRecord* pendingNext;
     IRP irp;
     IO_STACK_LOCATION stack[1];
 };
@@ -39,9 +41,17 @@ struct IrpRecord {
 IrpRecord* RecordOf(PIRP irp);
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin);
 void FreeIrpRecord(IrpRecord* record);
+// A system buffer whose contents are not zeroed, and its release; IRP_DEALLOCATE_BUFFER buffers
+// from anywhere are released with FreeSystemBuffer.
+void* AllocateSystemBuffer(size_t size);
+void FreeSystemBuffer(void* buffer);
 void FinishIrp(IrpRecord* record);
-// A user request has completed: it leaves its file's pending list.
-void ForgetPending(IrpRecord* record);
+// A user request has completed: it leaves its file's pending list. Returns the file when that
+// made its close due (decided before the issuer learns of the completion: once it has, it may
+// close its handle, and with nothing pending that close frees the file at once); the caller
+// passes it to PostClose after the completion has run.
+PFILE_OBJECT ForgetPending(IrpRecord* record);
+void PostClose(PFILE_OBJECT file);
 
 // Device bookkeeping, reached through DEVICE_OBJECT::DeviceObjectExtension.
 struct DeviceRecord {

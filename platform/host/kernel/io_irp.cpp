@@ -1,10 +1,11 @@
 // I/O manager, requests: IRP allocation, IofCallDriver, completion with its routines, cancel,
 // synchronous device-control requests, MDLs. Strict: double completion, completion with a cancel
 // routine set, and running out of stack locations bug-check.
+#include <malloc.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <mutex>
 
 #include "platform/host/kernel/io_internal.h"
 #include "platform/host/kernel/verifier.h"
@@ -18,13 +19,57 @@ constexpr ULONG64 kLiveIrp = 0x5052494556494C41ULL;
 constexpr ULONG64 kCompletedIrp = 0x5052494445544F4EULL;
 constexpr ULONG64 kFreedIrp = 0x5052494445455246ULL;
 
-// Freed requests stay readable for a while so that a late second completion is recognised.
+// Freed requests stay readable for a while so that a late second completion is recognised: each
+// takes a slot of this ring and is released only when a later one takes the slot over.
 constexpr size_t kQuarantine = 256;
-std::mutex g_quarantineMutex;
-std::deque<IrpRecord*>& Quarantine() {
-    static auto* q = new std::deque<IrpRecord*>;
-    return *q;
-}
+std::atomic<IrpRecord*> g_quarantine[kQuarantine];
+std::atomic<size_t> g_quarantineNext{0};
+
+// Records that have left the quarantine, kept by the thread that evicted them for its next
+// requests of the same stack size: a request then costs no trip through the allocator.
+class RecordCache {
+  public:
+    ~RecordCache() {
+        for (auto& bin : bins_)
+            for (size_t i = 0; i < bin.count; ++i)
+                std::free(bin.records[i]);
+    }
+    IrpRecord* take(CCHAR stackSize) {
+        Bin* bin = binOf(stackSize);
+        return bin && bin->count ? bin->records[--bin->count] : nullptr;
+    }
+    void give(IrpRecord* record) {
+        Bin* bin = binOf(record->irp.StackCount);
+        if (bin && bin->count < kPerBin)
+            bin->records[bin->count++] = record;
+        else
+            std::free(record);
+    }
+
+  private:
+    static constexpr int kStackSizes = 8;
+    static constexpr size_t kPerBin = 8;
+    struct Bin {
+        IrpRecord* records[kPerBin];
+        size_t count = 0;
+    };
+    Bin* binOf(CCHAR stackSize) {
+        return stackSize >= 1 && stackSize <= kStackSizes ? &bins_[stackSize - 1] : nullptr;
+    }
+    Bin bins_[kStackSizes];
+};
+// The library is loaded with the program: its thread variables live in the static TLS block and
+// are reached without a call.
+thread_local RecordCache t_records __attribute__((tls_model("initial-exec")));
+
+// One freed system buffer per thread, for the next request's: a thread reading or writing in a
+// loop reuses one buffer instead of asking the allocator for pages each time.
+constexpr size_t kCachedBufferLimit = 64 * 1024;
+struct BufferCache {
+    ~BufferCache() { std::free(buffer); }
+    void* buffer = nullptr;
+};
+thread_local BufferCache t_buffer __attribute__((tls_model("initial-exec")));
 
 KSPIN_LOCK g_cancelLock = 0;
 
@@ -64,7 +109,11 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin) {
     if (stackSize < 1)
         stackSize = 1;
     size_t bytes = sizeof(IrpRecord) + sizeof(IO_STACK_LOCATION) * stackSize;
-    auto* record = static_cast<IrpRecord*>(std::calloc(1, bytes));
+    auto* record = t_records.take(stackSize);
+    if (record)
+        std::memset(static_cast<void*>(record), 0, bytes);
+    else
+        record = static_cast<IrpRecord*>(std::calloc(1, bytes));
     if (!record)
         return nullptr;
     SetMagic(record, kLiveIrp);
@@ -79,20 +128,34 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin) {
     return irp;
 }
 
+void* AllocateSystemBuffer(size_t size) {
+    void* cached = t_buffer.buffer;
+    if (cached && malloc_usable_size(cached) >= size) {
+        t_buffer.buffer = nullptr;
+        return cached;
+    }
+    return std::malloc(size);
+}
+
+// The larger of two buffers is the one kept.
+void FreeSystemBuffer(void* buffer) {
+    const size_t size = buffer ? malloc_usable_size(buffer) : 0;
+    void* cached = t_buffer.buffer;
+    if (size > kCachedBufferLimit || (cached && malloc_usable_size(cached) >= size)) {
+        std::free(buffer);
+        return;
+    }
+    std::free(cached);
+    t_buffer.buffer = buffer;
+}
+
 void FreeIrpRecord(IrpRecord* record) {
     SetMagic(record, kFreedIrp);
     delete record->completion;
     record->completion = nullptr;
-    IrpRecord* evicted = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(g_quarantineMutex);
-        Quarantine().push_back(record);
-        if (Quarantine().size() > kQuarantine) {
-            evicted = Quarantine().front();
-            Quarantine().pop_front();
-        }
-    }
-    std::free(evicted);
+    const size_t slot = g_quarantineNext.fetch_add(1, std::memory_order_relaxed) % kQuarantine;
+    if (IrpRecord* evicted = g_quarantine[slot].exchange(record, std::memory_order_acq_rel))
+        t_records.give(evicted);
 }
 
 }  // namespace tarnel::host::kernel
@@ -186,7 +249,7 @@ static void ReleaseSystemBuffer(IrpRecord* record) {
             std::memcpy(record->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
     }
     if (irp->Flags & IRP_DEALLOCATE_BUFFER)
-        std::free(irp->AssociatedIrp.SystemBuffer);
+        FreeSystemBuffer(irp->AssociatedIrp.SystemBuffer);
 }
 
 // The request has left the last driver: hand results back to whoever issued it.
@@ -221,12 +284,14 @@ void FinishIrp(IrpRecord* record) {
             record->completion = nullptr;
             IO_STATUS_BLOCK result = irp->IoStatus;
             ReleaseSystemBuffer(record);
-            ForgetPending(record);
+            PFILE_OBJECT closeDue = ForgetPending(record);
             FreeIrpRecord(record);
             if (completion) {
                 (*completion)(result);
                 delete completion;
             }
+            if (closeDue)
+                PostClose(closeDue);
             return;
         }
     }

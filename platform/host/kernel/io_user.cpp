@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <list>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -20,11 +19,40 @@ using namespace tarnel::host::kernel;
 
 namespace {
 
+// Requests linked through their records, oldest first: entering and leaving allocate nothing.
+struct PendingList {
+    IrpRecord* head = nullptr;
+    IrpRecord* tail = nullptr;
+    bool empty() const { return head == nullptr; }
+    void push_back(IrpRecord* r) {
+        r->pendingPrev = tail;
+        r->pendingNext = nullptr;
+        (tail ? tail->pendingNext : head) = r;
+        tail = r;
+    }
+    void remove(IrpRecord* r) {
+        (r->pendingPrev ? r->pendingPrev->pendingNext : head) = r->pendingNext;
+        (r->pendingNext ? r->pendingNext->pendingPrev : tail) = r->pendingPrev;
+        r->pendingPrev = r->pendingNext = nullptr;
+    }
+    struct Iterator {
+        IrpRecord* at;
+        IrpRecord* operator*() const { return at; }
+        Iterator& operator++() {
+            at = at->pendingNext;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return at != other.at; }
+    };
+    Iterator begin() const { return {head}; }
+    Iterator end() const { return {nullptr}; }
+};
+
 // The object body of a user file: the FILE_OBJECT drivers see, then the I/O manager's record.
 struct UserFile {
     FILE_OBJECT file;
     std::mutex mutex;
-    std::list<IrpRecord*> pending;  // requests sent and not yet completed
+    PendingList pending;  // requests sent and not yet completed
     bool handleOpen = true;
     bool closeSent = false;
 };
@@ -249,10 +277,12 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
     record->file = file;
     record->thread = pthread_self();
 
-    auto buffered = [&](ULONG size) {
+    // Reads and writes need no zero-filled buffer: a write's is filled from the caller, and only
+    // what a read's driver reports is copied back.
+    auto buffered = [&](ULONG size, bool zeroed) {
         if (!size)
             return;
-        void* buffer = std::calloc(1, size);
+        void* buffer = zeroed ? std::calloc(1, size) : AllocateSystemBuffer(size);
         if (p.input && p.inputLength)
             std::memcpy(buffer, p.input, p.inputLength);
         irp->AssociatedIrp.SystemBuffer = buffer;
@@ -261,14 +291,14 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
     switch (p.major) {
         case IRP_MJ_READ:
             next->Parameters.Read.Length = p.outputLength;
-            buffered(p.outputLength);
+            buffered(p.outputLength, false);
             irp->Flags |= IRP_INPUT_OPERATION;
             record->outputBuffer = p.output;
             record->outputLength = p.outputLength;
             break;
         case IRP_MJ_WRITE:
             next->Parameters.Write.Length = p.inputLength;
-            buffered(p.inputLength);
+            buffered(p.inputLength, false);
             break;
         case IRP_MJ_DEVICE_CONTROL:
             next->Parameters.DeviceIoControl.IoControlCode = p.code;
@@ -278,7 +308,7 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
                 next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(p.input);
                 irp->UserBuffer = p.output;
             } else {
-                buffered(p.inputLength > p.outputLength ? p.inputLength : p.outputLength);
+                buffered(p.inputLength > p.outputLength ? p.inputLength : p.outputLength, true);
                 if (p.output && p.outputLength) {
                     irp->Flags |= IRP_INPUT_OPERATION;
                     record->outputBuffer = p.output;
@@ -289,19 +319,7 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
         default:
             break;
     }
-    record->completion =
-        new UserCompletion([user, done = std::move(done)](const IO_STATUS_BLOCK& r) {
-            // Decided before the waiter wakes: once it has, it may close its handle, and with
-            // nothing pending that close frees `user` at once.
-            bool close;
-            {
-                std::lock_guard<std::mutex> lock(user->mutex);
-                close = CloseDueLocked(user);
-            }
-            done(r);
-            if (close)
-                CloseWorker::instance().post(user);
-        });
+    record->completion = new UserCompletion(std::move(done));
     {
         std::lock_guard<std::mutex> lock(user->mutex);
         user->pending.push_back(record);
@@ -317,12 +335,17 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
 }
 
 // Called by FinishIrp for user requests before their completion runs.
-void ForgetPending(IrpRecord* record) {
+PFILE_OBJECT ForgetPending(IrpRecord* record) {
     if (!record->file)
-        return;
+        return nullptr;
     UserFile* user = UserFileOf(record->file);
     std::lock_guard<std::mutex> lock(user->mutex);
     user->pending.remove(record);
+    return CloseDueLocked(user) ? record->file : nullptr;
+}
+
+void PostClose(PFILE_OBJECT file) {
+    CloseWorker::instance().post(UserFileOf(file));
 }
 
 bool UserCancel(PFILE_OBJECT file, bool callingThreadOnly) {

@@ -17,13 +17,19 @@ using tarnel::host::kernel::BugCheck;
 
 namespace {
 
-thread_local KIRQL t_irql = PASSIVE_LEVEL;
+// The library is loaded with the program, so its thread variables can live in the static TLS
+// block and are reached without a call.
+#define TARNEL_FAST_TLS __attribute__((tls_model("initial-exec")))
+
+thread_local KIRQL t_irql TARNEL_FAST_TLS = PASSIVE_LEVEL;
 
 // A spin lock word holds 0 when free, else the owning thread's id + 1, so release by a thread that
 // does not hold it is caught. The id is asked for once per thread.
-thread_local const ULONG_PTR t_selfTag = static_cast<ULONG_PTR>(gettid()) + 1;
+thread_local ULONG_PTR t_selfTag TARNEL_FAST_TLS = 0;
 
 ULONG_PTR SelfTag() {
+    if (!t_selfTag)
+        t_selfTag = static_cast<ULONG_PTR>(gettid()) + 1;
     return t_selfTag;
 }
 
@@ -42,11 +48,15 @@ long Futex(volatile LONG* word, int op, LONG value, const timespec* timeout) {
                    FUTEX_BITSET_MATCH_ANY);
 }
 
+// The state changes in one step: once it shows signalled, a waiter may return and free the
+// object (an event on its stack), so the signaller writes nothing after it; the wake only names
+// the address.
 LONG Signal(DISPATCHER_HEADER* header) {
     auto& state = State(header);
-    LONG previous = state.fetch_or(kSignalled);
+    LONG previous = state.load();
+    while (!state.compare_exchange_weak(previous, (previous | kSignalled) & ~kWaiters)) {
+    }
     if (previous & kWaiters) {
-        state.fetch_and(~kWaiters);
         // Waiters re-check the state, so waking all is correct for both event types.
         Futex(&header->SignalState, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
     }
@@ -170,6 +180,13 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "KeWaitForSingleObject(%p) with a time-out at IRQL %u",
                  object, t_irql);
     const bool consume = header->Type == tarnel::host::kernel::kSynchronizationEventType;
+    auto& state = State(header);
+
+    // Already signalled (a request completed before its issuer waits): no clock is read.
+    for (LONG now = state.load(); now & kSignalled;) {
+        if (!consume || state.compare_exchange_weak(now, now & ~kSignalled))
+            return STATUS_SUCCESS;
+    }
 
     // A relative time-out runs on the monotonic clock from now, an absolute one on the system
     // clock; either way the deadline is fixed once, so a wait woken early does not stretch it.
@@ -189,7 +206,6 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
         waitOp |= FUTEX_CLOCK_REALTIME;
     }
 
-    auto& state = State(header);
     for (;;) {
         LONG now = state.load();
         if (now & kSignalled) {

@@ -9,8 +9,13 @@
 // the socket is not read, so the peer's sends back up into its TCP window.
 //
 // This header holds the transport's objects and the helpers its two halves share: the transport
-// thread (tdi_tcp_thread.cpp) and the dispatch routines (tdi_tcp_dispatch.cpp). g_mutex guards
-// every object's state unless a field says otherwise.
+// thread (tdi_tcp_thread.cpp) and the dispatch routines (tdi_tcp_dispatch.cpp).
+//
+// Locking: each connection has its own mutex, which guards its state and is held across its
+// send() calls, so connections never wait for each other; an address's mutex guards its handlers;
+// g_tables guards only the tables of connections. Order: a connection's mutex, then its
+// address's, then g_tables; g_tables is never held while another lock is taken. Requests are
+// completed and handlers called with none of them held.
 #pragma once
 
 #include <netinet/in.h>
@@ -43,51 +48,102 @@ struct TdiObject {
 
 struct Address : TdiObject {
     Address() : TdiObject(Kind::Address) {}
-    in_addr_t localAddress = 0;  // network order
-    in_port_t localPort = 0;     // network order
-    // Guarded by g_mutex.
+    in_addr_t localAddress = 0;    // network order
+    in_port_t localPort = 0;       // network order
+    std::mutex mutex;              // guards the rest
+    std::condition_variable idle;  // with mutex: `indications` reached 0
     PTDI_IND_RECEIVE receive = nullptr;
     PVOID receiveContext = nullptr;
     PTDI_IND_DISCONNECT disconnect = nullptr;
     PVOID disconnectContext = nullptr;
+    int indications = 0;  // handlers running with this address's contexts
 };
 
 enum class State { Idle, Connecting, Connected, Closed };
 
-// Guarded by g_mutex except `pending`, which only the transport thread touches.
+// Received bytes not yet taken, in order. Taking bytes only moves an offset; the bytes left are
+// moved to the front only when the room behind them is too short for the next receive. The
+// buffer comes with the first bytes and is never zero-filled.
+class HeldBytes {
+  public:
+    size_t size() const { return end_ - begin_; }
+    bool empty() const { return begin_ == end_; }
+    UCHAR* data() { return buffer_.get() + begin_; }
+    void consume(size_t n) {
+        begin_ += n;
+        if (begin_ == end_)
+            begin_ = end_ = 0;
+    }
+    void clear() { begin_ = end_ = 0; }
+    // Room for `want` more bytes (size() + want <= kHoldLimit), to be filled and committed.
+    UCHAR* reserve(size_t want);
+    void commit(size_t n) { end_ += n; }
+
+  private:
+    std::unique_ptr<UCHAR[]> buffer_;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+};
+
+// Guarded by `mutex`, except that while `indicating` the transport thread reads `pending` without
+// it: nobody else changes `pending` then.
 struct Connection : TdiObject {
     Connection() : TdiObject(Kind::Connection) {}
+    std::mutex mutex;
+    std::condition_variable indicationDone;  // with mutex: `indicating` went false
     CONNECTION_CONTEXT context = nullptr;
     PFILE_OBJECT addressFile = nullptr;  // referenced while associated
     Address* address = nullptr;
     int fd = -1;
     State state = State::Idle;
     PIRP connectIrp = nullptr;
-    Clock::time_point connectDeadline{};
-    std::deque<PIRP> sends;  // the head may be partly sent
+    Clock::time_point connectDeadline{};  // fixed before the connection enters Connecting()
+    std::deque<PIRP> sends;               // the head may be partly sent
     size_t headSent = 0;
     PIRP disconnectIrp = nullptr;  // a graceful disconnect waiting for the sends ahead of it
     bool finSent = false;
     bool peerClosed = false;  // end of stream read; indicated once `pending` is empty
     bool peerReset = false;
     bool disconnectIndicated = false;
-    bool indicating = false;     // a handler of this connection runs on the transport thread
-    std::vector<UCHAR> pending;  // received, not yet taken by the handler or a receive request
-    bool offerDue = false;       // bytes arrived since the handler last left some
-    std::deque<PIRP> receives;   // TDI_RECEIVE requests waiting for bytes
-    uint32_t watched = 0;        // the epoll events registered for fd
-    bool registered = false;     // fd is in the epoll set
+    bool indicating = false;    // a handler of this connection runs on the transport thread
+    HeldBytes pending;          // received, not yet taken by the handler or a receive request
+    bool offerDue = false;      // bytes arrived since the handler last left some
+    std::deque<PIRP> receives;  // TDI_RECEIVE requests waiting for bytes
+    uint32_t watched = 0;       // the epoll events registered for fd
+    bool registered = false;    // fd is in the epoll set
 };
 
-// Requests to complete once g_mutex is released.
+// Requests to complete once the connection's mutex is released.
 struct Completion {
     PIRP irp;
     NTSTATUS status;
     ULONG_PTR information;
 };
 
-extern std::mutex g_mutex;
-extern std::condition_variable g_indicationDone;  // with g_mutex: some `indicating` went false
+// A request usually completes one or two others: those are kept without an allocation.
+class Completions {
+  public:
+    void push_back(const Completion& c) {
+        if (inline_ < kInline)
+            first_[inline_++] = c;
+        else
+            more_.push_back(c);
+    }
+    size_t size() const { return inline_ + more_.size(); }
+    Completion& operator[](size_t i) { return i < kInline ? first_[i] : more_[i - kInline]; }
+    void clear() {
+        inline_ = 0;
+        more_.clear();
+    }
+
+  private:
+    static constexpr size_t kInline = 2;
+    Completion first_[kInline];
+    size_t inline_ = 0;
+    std::vector<Completion> more_;
+};
+
+extern std::mutex g_tables;  // guards the three tables below
 extern int g_epoll;
 extern int g_wake;  // eventfd in g_epoll (data.ptr null): wakes the transport thread
 extern PDEVICE_OBJECT g_device;
@@ -103,7 +159,10 @@ std::unordered_map<Connection*, std::shared_ptr<Connection>>& Connecting();
 void Wake();
 NTSTATUS StatusFromErrno(int error);
 TdiObject* ObjectOf(PIO_STACK_LOCATION stack);
+// The connection's owning pointer, or null once it has closed. Takes g_tables.
 std::shared_ptr<Connection> Shared(Connection* c);
+// Marks the connection for the transport thread's attention (Wake() follows, unlocked).
+void AttendLocked(Connection* c);
 // The connection a queued request waits on, kept in the request for its cancel routine.
 void RememberConnection(PIRP irp, Connection* c);
 Connection* ConnectionOf(PIRP irp);
@@ -114,15 +173,18 @@ void CloseSocketLocked(Connection* c, bool abortive);
 // Registers the events the connection waits for; a system call only when they change.
 void WatchLocked(Connection* c);
 // Fails every queued send, a waiting disconnect and waiting receives.
-void FailQueuedLocked(Connection* c, NTSTATUS status, std::vector<Completion>& out);
+void FailQueuedLocked(Connection* c, NTSTATUS status, Completions& out);
 // Gives waiting bytes to waiting receive requests; fails them once the stream has ended.
-void ServeReceivesLocked(Connection* c, std::vector<Completion>& out);
-void RunCompletions(std::vector<Completion>& completions);
+void ServeReceivesLocked(Connection* c, Completions& out);
+void RunCompletions(Completions& completions);
+// A handler of the connection's address has returned: its count drops before the connection's
+// own flag, so the address outlives every handler running with its contexts.
+void FinishIndicationLocked(Connection* c);
 
 // The transport thread's side (tdi_tcp_thread.cpp).
 // Writes what it can of the queued sends; completes those fully written.
-void PumpSendsLocked(Connection* c, std::vector<Completion>& out);
-void FinishConnectLocked(Connection* c, std::vector<Completion>& out, NTSTATUS status);
+void PumpSendsLocked(Connection* c, Completions& out);
+void FinishConnectLocked(Connection* c, Completions& out, NTSTATUS status);
 void TransportThread();
 
 }  // namespace tarnel::host::kernel::tcp

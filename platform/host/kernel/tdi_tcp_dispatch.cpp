@@ -27,12 +27,14 @@ namespace {
 
 void CancelConnect(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        auto c = Shared(ConnectionOf(irp));
-        if (c && c->connectIrp == irp) {
+    if (auto c = Shared(ConnectionOf(irp))) {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        if (c->connectIrp == irp) {
             c->connectIrp = nullptr;
-            Connecting().erase(c.get());
+            {
+                std::lock_guard<std::mutex> tables(g_tables);
+                Connecting().erase(c.get());
+            }
             CloseSocketLocked(c.get(), true);
             c->state = State::Idle;
         }
@@ -43,29 +45,27 @@ void CancelConnect(PDEVICE_OBJECT, PIRP irp) {
 void CancelSendOrDisconnect(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     ULONG_PTR sent = 0;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        if (auto c = Shared(ConnectionOf(irp))) {
-            for (auto it = c->sends.begin(); it != c->sends.end(); ++it) {
-                if (*it != irp)
-                    continue;
-                if (it == c->sends.begin()) {
-                    sent = c->headSent;
-                    // Part of it is on the wire: the stream cannot go on.
-                    if (c->headSent) {
-                        CloseSocketLocked(c.get(), true);
-                        c->state = State::Closed;
-                    }
-                    c->headSent = 0;
+    if (auto c = Shared(ConnectionOf(irp))) {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        for (auto it = c->sends.begin(); it != c->sends.end(); ++it) {
+            if (*it != irp)
+                continue;
+            if (it == c->sends.begin()) {
+                sent = c->headSent;
+                // Part of it is on the wire: the stream cannot go on.
+                if (c->headSent) {
+                    CloseSocketLocked(c.get(), true);
+                    c->state = State::Closed;
                 }
-                c->sends.erase(it);
-                break;
+                c->headSent = 0;
             }
-            if (c->disconnectIrp == irp)
-                c->disconnectIrp = nullptr;
-            std::erase(c->receives, irp);
-            WatchLocked(c.get());
+            c->sends.erase(it);
+            break;
         }
+        if (c->disconnectIrp == irp)
+            c->disconnectIrp = nullptr;
+        std::erase(c->receives, irp);
+        WatchLocked(c.get());
     }
     Complete(irp, STATUS_CANCELLED, sent);
 }
@@ -106,7 +106,7 @@ NTSTATUS DispatchCreate(PIRP irp, PIO_STACK_LOCATION stack) {
                 return Complete(irp, STATUS_INVALID_PARAMETER);
             auto connection = std::make_shared<Connection>();
             std::memcpy(&connection->context, value, sizeof(CONNECTION_CONTEXT));
-            std::lock_guard<std::mutex> lock(g_mutex);
+            std::lock_guard<std::mutex> lock(g_tables);
             Connections().emplace(connection.get(), connection);
             object = connection.get();
         } else {
@@ -121,17 +121,17 @@ NTSTATUS DispatchCleanupClose(PIRP irp, PIO_STACK_LOCATION stack) {
     TdiObject* object = ObjectOf(stack);
     if (object && object->kind == Kind::Connection) {
         auto* c = static_cast<Connection*>(object);
-        std::vector<Completion> completions;
+        Completions completions;
         PFILE_OBJECT addressFile = nullptr;
         {
-            std::unique_lock<std::mutex> lock(g_mutex);
+            std::unique_lock<std::mutex> lock(c->mutex);
             // A connection object closed while connected ends its connection abortively.
             FailQueuedLocked(c, STATUS_CANCELLED, completions);
             if (c->connectIrp)
                 FinishConnectLocked(c, completions, STATUS_CANCELLED);
             CloseSocketLocked(c, c->state == State::Connected && !c->finSent);
             c->state = State::Closed;  // no indication starts after this
-            g_indicationDone.wait(lock, [&] { return !c->indicating; });
+            c->indicationDone.wait(lock, [&] { return !c->indicating; });
             if (stack->MajorFunction == IRP_MJ_CLOSE) {
                 addressFile = c->addressFile;
                 c->addressFile = nullptr;
@@ -142,22 +142,18 @@ NTSTATUS DispatchCleanupClose(PIRP irp, PIO_STACK_LOCATION stack) {
         if (addressFile)
             ObfDereferenceObject(addressFile);
         if (stack->MajorFunction == IRP_MJ_CLOSE) {
-            std::lock_guard<std::mutex> lock(g_mutex);
+            std::lock_guard<std::mutex> lock(g_tables);
             Connections().erase(c);
             stack->FileObject->FsContext = nullptr;
         }
     } else if (object && object->kind == Kind::Address) {
         auto* a = static_cast<Address*>(object);
-        std::unique_lock<std::mutex> lock(g_mutex);
+        std::unique_lock<std::mutex> lock(a->mutex);
         a->receive = nullptr;
         a->disconnect = nullptr;
         // Handlers already called with this address's contexts finish before it goes.
-        g_indicationDone.wait(lock, [&] {
-            for (auto& [raw, c] : Connections())
-                if (c->address == a && c->indicating)
-                    return false;
-            return true;
-        });
+        a->idle.wait(lock, [&] { return a->indications == 0; });
+        lock.unlock();
         if (stack->MajorFunction == IRP_MJ_CLOSE) {
             delete a;
             stack->FileObject->FsContext = nullptr;
@@ -178,8 +174,8 @@ NTSTATUS DispatchConnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
         !ParseIpAddress(info->RemoteAddress, static_cast<size_t>(info->RemoteAddressLength), remote,
                         port))
         return Complete(irp, STATUS_INVALID_ADDRESS_COMPONENT);
-    std::vector<Completion> completions;
-    std::unique_lock<std::mutex> lock(g_mutex);
+    Completions completions;
+    std::unique_lock<std::mutex> lock(c->mutex);
     if (!c->address)
         return lock.unlock(), Complete(irp, STATUS_INVALID_DEVICE_STATE);
     if (c->state != State::Idle)
@@ -237,7 +233,10 @@ NTSTATUS DispatchConnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
         Complete(irp, STATUS_CANCELLED);
         return STATUS_PENDING;
     }
-    Connecting().emplace(c, Shared(c));
+    if (auto shared = Shared(c)) {
+        std::lock_guard<std::mutex> tables(g_tables);
+        Connecting().emplace(c, std::move(shared));
+    }
     WatchLocked(c);
     lock.unlock();
     Wake();  // its deadline counts from now
@@ -245,7 +244,7 @@ NTSTATUS DispatchConnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
 }
 
 NTSTATUS QueueLocked(Connection* c, PIRP irp, std::unique_lock<std::mutex>& lock,
-                     std::vector<Completion>& completions) {
+                     Completions& completions) {
     IoMarkIrpPending(irp);
     RememberConnection(irp, c);
     IoSetCancelRoutine(irp, CancelSendOrDisconnect);
@@ -267,8 +266,8 @@ NTSTATUS DispatchSend(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(&stack->Parameters);
     if (p->SendLength && !irp->MdlAddress)
         return Complete(irp, STATUS_INVALID_PARAMETER);
-    std::vector<Completion> completions;
-    std::unique_lock<std::mutex> lock(g_mutex);
+    Completions completions;
+    std::unique_lock<std::mutex> lock(c->mutex);
     // After the peer's disconnect has been indicated the connection carries nothing more.
     if (c->state != State::Connected || c->disconnectIndicated || c->peerReset || c->finSent ||
         c->fd < 0) {
@@ -279,16 +278,38 @@ NTSTATUS DispatchSend(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
         lock.unlock();
         return Complete(irp, STATUS_SUCCESS, 0);
     }
+    size_t sent = 0;
+    if (c->sends.empty() && !__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE)) {
+        // Nothing waits ahead of it: straight to the socket, completed here when it takes all.
+        auto* data = static_cast<const UCHAR*>(
+            MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+        ssize_t n = send(c->fd, data, p->SendLength, MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(p->SendLength)) {
+            lock.unlock();
+            return Complete(irp, STATUS_SUCCESS, p->SendLength);
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            const NTSTATUS status = StatusFromErrno(errno);
+            c->peerReset = true;
+            FailQueuedLocked(c, status, completions);
+            WatchLocked(c);
+            lock.unlock();
+            RunCompletions(completions);
+            return Complete(irp, status, 0);
+        }
+        sent = n > 0 ? static_cast<size_t>(n) : 0;
+    }
     c->sends.push_back(irp);
+    if (c->sends.size() == 1)
+        c->headSent = sent;  // the part already on the wire
     return QueueLocked(c, irp, lock, completions);
 }
 
 void CancelReceive(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        if (auto c = Shared(ConnectionOf(irp)))
-            std::erase(c->receives, irp);
+    if (auto c = Shared(ConnectionOf(irp))) {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        std::erase(c->receives, irp);
     }
     Complete(irp, STATUS_CANCELLED);
 }
@@ -299,8 +320,8 @@ NTSTATUS DispatchReceive(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&stack->Parameters);
     if (!p->ReceiveLength || !irp->MdlAddress)
         return Complete(irp, STATUS_INVALID_PARAMETER);
-    std::vector<Completion> completions;
-    std::unique_lock<std::mutex> lock(g_mutex);
+    Completions completions;
+    std::unique_lock<std::mutex> lock(c->mutex);
     if (c->state != State::Connected || (c->pending.empty() && (c->peerClosed || c->peerReset))) {
         lock.unlock();
         return Complete(irp, STATUS_CONNECTION_DISCONNECTED);
@@ -322,7 +343,7 @@ NTSTATUS DispatchReceive(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     const bool disconnectDue =
         c->pending.empty() && (c->peerClosed || c->peerReset) && !c->disconnectIndicated;
     if (disconnectDue)
-        Attention().push_back(Shared(c));
+        AttendLocked(c);
     lock.unlock();
     RunCompletions(completions);
     if (disconnectDue)
@@ -332,8 +353,8 @@ NTSTATUS DispatchReceive(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
 
 NTSTATUS DispatchDisconnect(PIRP irp, PIO_STACK_LOCATION stack, Connection* c) {
     auto* request = reinterpret_cast<PTDI_REQUEST_KERNEL>(&stack->Parameters);
-    std::vector<Completion> completions;
-    std::unique_lock<std::mutex> lock(g_mutex);
+    Completions completions;
+    std::unique_lock<std::mutex> lock(c->mutex);
     if (c->state != State::Connected || c->fd < 0) {
         lock.unlock();
         return Complete(irp, STATUS_INVALID_CONNECTION);
@@ -369,21 +390,30 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
             return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
         auto* a = static_cast<Address*>(object);
         auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_SET_EVENT>(&stack->Parameters);
-        std::lock_guard<std::mutex> lock(g_mutex);
-        if (p->EventType == TDI_EVENT_RECEIVE) {
-            a->receive = reinterpret_cast<PTDI_IND_RECEIVE>(p->EventHandler);
-            a->receiveContext = p->EventContext;
-        } else if (p->EventType == TDI_EVENT_DISCONNECT) {
-            a->disconnect = reinterpret_cast<PTDI_IND_DISCONNECT>(p->EventHandler);
-            a->disconnectContext = p->EventContext;
-        } else if (p->EventType < TDI_EVENT_CONNECT || p->EventType > TDI_EVENT_SEND_POSSIBLE) {
-            return Complete(irp, STATUS_INVALID_PARAMETER);
+        {
+            std::lock_guard<std::mutex> lock(a->mutex);
+            if (p->EventType == TDI_EVENT_RECEIVE) {
+                a->receive = reinterpret_cast<PTDI_IND_RECEIVE>(p->EventHandler);
+                a->receiveContext = p->EventContext;
+            } else if (p->EventType == TDI_EVENT_DISCONNECT) {
+                a->disconnect = reinterpret_cast<PTDI_IND_DISCONNECT>(p->EventHandler);
+                a->disconnectContext = p->EventContext;
+            } else if (p->EventType < TDI_EVENT_CONNECT || p->EventType > TDI_EVENT_SEND_POSSIBLE) {
+                return Complete(irp, STATUS_INVALID_PARAMETER);
+            }
         }
         // Bytes that came before there was a handler are offered to the new one.
-        for (auto& [raw, c] : Connections()) {
+        std::vector<std::shared_ptr<Connection>> all;
+        {
+            std::lock_guard<std::mutex> lock(g_tables);
+            for (auto& [raw, c] : Connections())
+                all.push_back(c);
+        }
+        for (auto& c : all) {
+            std::lock_guard<std::mutex> lock(c->mutex);
             if (c->address == a && !c->pending.empty()) {
                 c->offerDue = true;
-                Attention().push_back(c);
+                AttendLocked(c.get());
             }
         }
         Wake();
@@ -406,7 +436,7 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
                 ObfDereferenceObject(file);
                 return Complete(irp, STATUS_INVALID_HANDLE);
             }
-            std::unique_lock<std::mutex> lock(g_mutex);
+            std::unique_lock<std::mutex> lock(c->mutex);
             if (c->addressFile) {
                 lock.unlock();
                 ObfDereferenceObject(file);
@@ -419,9 +449,9 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
         }
         case TDI_DISASSOCIATE_ADDRESS: {
             PFILE_OBJECT addressFile;
-            std::vector<Completion> completions;
+            Completions completions;
             {
-                std::unique_lock<std::mutex> lock(g_mutex);
+                std::unique_lock<std::mutex> lock(c->mutex);
                 if (!c->addressFile) {
                     lock.unlock();
                     return Complete(irp, STATUS_INVALID_DEVICE_STATE);
@@ -433,7 +463,7 @@ NTSTATUS DispatchInternal(PIRP irp, PIO_STACK_LOCATION stack) {
                     CloseSocketLocked(c, !c->finSent);
                 }
                 c->state = State::Idle;
-                g_indicationDone.wait(lock, [&] { return !c->indicating; });
+                c->indicationDone.wait(lock, [&] { return !c->indicating; });
                 addressFile = c->addressFile;
                 c->addressFile = nullptr;
                 c->address = nullptr;

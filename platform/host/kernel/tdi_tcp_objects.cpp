@@ -11,8 +11,7 @@
 
 namespace tarnel::host::kernel::tcp {
 
-std::mutex g_mutex;
-std::condition_variable g_indicationDone;
+std::mutex g_tables;
 std::unordered_map<Connection*, std::shared_ptr<Connection>>& Connections() {
     static auto* connections = new std::unordered_map<Connection*, std::shared_ptr<Connection>>;
     return *connections;
@@ -63,8 +62,27 @@ TdiObject* ObjectOf(PIO_STACK_LOCATION stack) {
 }
 
 std::shared_ptr<Connection> Shared(Connection* c) {
+    std::lock_guard<std::mutex> lock(g_tables);
     auto it = Connections().find(c);
     return it == Connections().end() ? nullptr : it->second;
+}
+
+void AttendLocked(Connection* c) {
+    std::lock_guard<std::mutex> lock(g_tables);
+    auto it = Connections().find(c);
+    if (it != Connections().end())
+        Attention().push_back(it->second);
+}
+
+UCHAR* HeldBytes::reserve(size_t want) {
+    if (!buffer_)
+        buffer_.reset(new UCHAR[kHoldLimit]);
+    if (kHoldLimit - end_ < want) {
+        std::memmove(buffer_.get(), data(), size());
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    return buffer_.get() + end_;
 }
 
 void RememberConnection(PIRP irp, Connection* c) {
@@ -119,7 +137,7 @@ void WatchLocked(Connection* c) {
 }
 
 // Fails every queued send and a waiting disconnect, e.g. when the connection broke.
-void FailQueuedLocked(Connection* c, NTSTATUS status, std::vector<Completion>& out) {
+void FailQueuedLocked(Connection* c, NTSTATUS status, Completions& out) {
     bool first = true;
     for (PIRP irp : c->sends) {
         if (Claim(irp))
@@ -139,7 +157,7 @@ void FailQueuedLocked(Connection* c, NTSTATUS status, std::vector<Completion>& o
 
 // Gives waiting bytes to waiting receive requests, oldest first; once the stream has ended and
 // nothing waits any more, the requests left fail. Never while a handler runs for `c`.
-void ServeReceivesLocked(Connection* c, std::vector<Completion>& out) {
+void ServeReceivesLocked(Connection* c, Completions& out) {
     while (!c->receives.empty() && !c->pending.empty() && !c->indicating) {
         PIRP irp = c->receives.front();
         c->receives.pop_front();
@@ -151,7 +169,7 @@ void ServeReceivesLocked(Connection* c, std::vector<Completion>& out) {
             static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
         size_t n = std::min<size_t>(p->ReceiveLength, c->pending.size());
         std::memcpy(data, c->pending.data(), n);
-        c->pending.erase(c->pending.begin(), c->pending.begin() + static_cast<ptrdiff_t>(n));
+        c->pending.consume(n);
         out.push_back({irp, STATUS_SUCCESS, n});
     }
     if (c->pending.empty() && (c->peerClosed || c->peerReset || c->state != State::Connected)) {
@@ -162,10 +180,20 @@ void ServeReceivesLocked(Connection* c, std::vector<Completion>& out) {
     }
 }
 
-void RunCompletions(std::vector<Completion>& completions) {
-    for (auto& c : completions)
-        Complete(c.irp, c.status, c.information);
+void RunCompletions(Completions& completions) {
+    for (size_t i = 0; i < completions.size(); ++i)
+        Complete(completions[i].irp, completions[i].status, completions[i].information);
     completions.clear();
+}
+
+void FinishIndicationLocked(Connection* c) {
+    {
+        std::lock_guard<std::mutex> lock(c->address->mutex);
+        if (--c->address->indications == 0)
+            c->address->idle.notify_all();
+    }
+    c->indicating = false;
+    c->indicationDone.notify_all();
 }
 
 }  // namespace tarnel::host::kernel::tcp

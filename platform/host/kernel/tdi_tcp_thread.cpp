@@ -1,6 +1,6 @@
 // "\Device\Tcp": the transport thread. It waits in epoll for socket events, connect deadlines
 // and connections marked for attention, pumps queued sends, reads into a connection's waiting
-// bytes and calls the drivers' handlers at DISPATCH_LEVEL, never while holding g_mutex.
+// bytes and calls the drivers' handlers at DISPATCH_LEVEL, never while holding a lock.
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 
 namespace tarnel::host::kernel::tcp {
 
-void PumpSendsLocked(Connection* c, std::vector<Completion>& out) {
+void PumpSendsLocked(Connection* c, Completions& out) {
     while (!c->sends.empty() && c->fd >= 0) {
         PIRP irp = c->sends.front();
         auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(
@@ -46,10 +46,13 @@ void PumpSendsLocked(Connection* c, std::vector<Completion>& out) {
     }
 }
 
-void FinishConnectLocked(Connection* c, std::vector<Completion>& out, NTSTATUS status) {
+void FinishConnectLocked(Connection* c, Completions& out, NTSTATUS status) {
     PIRP irp = c->connectIrp;
     c->connectIrp = nullptr;
-    Connecting().erase(c);
+    {
+        std::lock_guard<std::mutex> lock(g_tables);
+        Connecting().erase(c);
+    }
     if (NT_SUCCESS(status)) {
         c->state = State::Connected;
     } else {
@@ -62,7 +65,7 @@ void FinishConnectLocked(Connection* c, std::vector<Completion>& out, NTSTATUS s
 
 namespace {
 
-void ServeEvent(Connection* c, uint32_t events, std::vector<Completion>& out) {
+void ServeEvent(Connection* c, uint32_t events, Completions& out) {
     if (c->state == State::Connecting) {
         int error = 0;
         socklen_t len = sizeof error;
@@ -79,26 +82,21 @@ void ServeEvent(Connection* c, uint32_t events, std::vector<Completion>& out) {
         PumpSendsLocked(c, out);
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && c->pending.size() < kHoldLimit &&
         !c->peerClosed && !c->peerReset && c->fd >= 0) {
-        const size_t held = c->pending.size();
-        const size_t room = std::min(kReceiveChunk, kHoldLimit - held);
-        c->pending.resize(held + room);
-        ssize_t n = recv(c->fd, c->pending.data() + held, room, 0);
+        const size_t room = std::min(kReceiveChunk, kHoldLimit - c->pending.size());
+        ssize_t n = recv(c->fd, c->pending.reserve(room), room, 0);
         if (n > 0) {
-            c->pending.resize(held + static_cast<size_t>(n));
+            c->pending.commit(static_cast<size_t>(n));
             c->offerDue = true;
-        } else {
-            c->pending.resize(held);
-            if (n == 0) {
-                c->peerClosed = true;
-            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                c->peerReset = true;
-                FailQueuedLocked(c, StatusFromErrno(errno), out);
-            }
+        } else if (n == 0) {
+            c->peerClosed = true;
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            c->peerReset = true;
+            FailQueuedLocked(c, StatusFromErrno(errno), out);
         }
     }
 }
 
-// Offers waiting bytes to the receive handler, then a due disconnect. Runs without g_mutex.
+// Offers waiting bytes to the receive handler, then a due disconnect. Runs without a lock.
 void Indicate(const std::shared_ptr<Connection>& c) {
     PTDI_IND_RECEIVE receive;
     PVOID receiveContext;
@@ -107,7 +105,7 @@ void Indicate(const std::shared_ptr<Connection>& c) {
     CONNECTION_CONTEXT context;
     bool offer;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<std::mutex> lock(c->mutex);
         if (!c->address || c->state != State::Connected) {
             c->pending.clear();  // bytes of a connection that is gone
             return;
@@ -119,19 +117,19 @@ void Indicate(const std::shared_ptr<Connection>& c) {
         if (!offer && !disconnectDue)
             return;
         c->offerDue = false;
-        receive = c->address->receive;
-        receiveContext = c->address->receiveContext;
-        disconnect = c->address->disconnect;
-        disconnectContext = c->address->disconnectContext;
+        {
+            std::lock_guard<std::mutex> addressLock(c->address->mutex);
+            receive = c->address->receive;
+            receiveContext = c->address->receiveContext;
+            disconnect = c->address->disconnect;
+            disconnectContext = c->address->disconnectContext;
+            c->address->indications++;
+        }
         context = c->context;
         // Until this is cleared, closing the connection or its address waits: a handler must not
         // run into a client that has gone.
         c->indicating = true;
     }
-    auto finished = [&] {
-        c->indicating = false;
-        g_indicationDone.notify_all();
-    };
     ULONG taken = 0;
     if (offer && receive) {
         ULONG indicated = static_cast<ULONG>(c->pending.size());
@@ -151,17 +149,17 @@ void Indicate(const std::shared_ptr<Connection>& c) {
     }
     bool indicateDisconnect = false;
     ULONG flags = 0;
-    std::vector<Completion> completions;
+    Completions completions;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        c->pending.erase(c->pending.begin(), c->pending.begin() + taken);
+        std::lock_guard<std::mutex> lock(c->mutex);
+        c->pending.consume(taken);
         if (c->pending.empty() && (c->peerClosed || c->peerReset) && !c->disconnectIndicated) {
             c->disconnectIndicated = true;
             indicateDisconnect = disconnect != nullptr;
             flags = c->peerReset ? TDI_DISCONNECT_ABORT : TDI_DISCONNECT_RELEASE;
         }
         if (!indicateDisconnect) {
-            finished();
+            FinishIndicationLocked(c.get());
             // Receive requests that came while the handler ran are served now.
             ServeReceivesLocked(c.get(), completions);
         }
@@ -174,8 +172,8 @@ void Indicate(const std::shared_ptr<Connection>& c) {
         disconnect(disconnectContext, context, 0, nullptr, 0, nullptr, flags);
         KeLowerIrql(old);
         {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            finished();
+            std::lock_guard<std::mutex> lock(c->mutex);
+            FinishIndicationLocked(c.get());
             ServeReceivesLocked(c.get(), completions);
         }
         RunCompletions(completions);
@@ -185,16 +183,19 @@ void Indicate(const std::shared_ptr<Connection>& c) {
 }  // namespace
 
 // Serves socket events, connect deadlines and connections marked for attention; each pass looks
-// only at connections with something to do.
+// only at connections with something to do, each under its own lock.
 void TransportThread() {
+    struct Work {
+        std::shared_ptr<Connection> connection;
+        uint32_t events;
+    };
     std::vector<epoll_event> events(64);
-    std::vector<Completion> completions;
-    std::vector<std::shared_ptr<Connection>> work;
-    std::vector<std::shared_ptr<Connection>> touched;
+    Completions completions;
+    std::vector<Work> work;
     for (;;) {
         int timeout = -1;
         {
-            std::lock_guard<std::mutex> lock(g_mutex);
+            std::lock_guard<std::mutex> lock(g_tables);
             const auto now = Clock::now();
             for (auto& [raw, c] : Connecting()) {
                 auto left =
@@ -207,8 +208,9 @@ void TransportThread() {
             }
         }
         int n = epoll_wait(g_epoll, events.data(), static_cast<int>(events.size()), timeout);
+        const auto now = Clock::now();
         {
-            std::lock_guard<std::mutex> lock(g_mutex);
+            std::lock_guard<std::mutex> lock(g_tables);
             for (int i = 0; i < n; ++i) {
                 if (events[i].data.ptr == nullptr) {
                     uint64_t count;
@@ -217,35 +219,36 @@ void TransportThread() {
                     }
                     continue;
                 }
-                auto shared = Shared(static_cast<Connection*>(events[i].data.ptr));
-                if (!shared || shared->fd < 0)
-                    continue;
-                ServeEvent(shared.get(), events[i].events, completions);
-                work.push_back(std::move(shared));
+                auto it = Connections().find(static_cast<Connection*>(events[i].data.ptr));
+                if (it != Connections().end())
+                    work.push_back({it->second, events[i].events});
             }
             for (auto& c : Attention())
-                work.push_back(std::move(c));
+                work.push_back({std::move(c), 0});
             Attention().clear();
-            const auto now = Clock::now();
             for (auto& [raw, c] : Connecting())
                 if (now >= c->connectDeadline)
-                    work.push_back(c);
-            for (auto& c : work) {
+                    work.push_back({c, 0});
+        }
+        for (auto& [c, happened] : work) {
+            bool indicate;
+            {
+                std::lock_guard<std::mutex> lock(c->mutex);
+                if (happened && c->fd >= 0)
+                    ServeEvent(c.get(), happened, completions);
                 if (c->connectIrp && now >= c->connectDeadline)
                     FinishConnectLocked(c.get(), completions, STATUS_IO_TIMEOUT);
                 ServeReceivesLocked(c.get(), completions);
                 WatchLocked(c.get());
-                if ((c->offerDue && !c->pending.empty()) ||
-                    ((c->peerClosed || c->peerReset) && !c->disconnectIndicated &&
-                     c->pending.empty()))
-                    touched.push_back(c);
+                indicate = (c->offerDue && !c->pending.empty()) ||
+                           ((c->peerClosed || c->peerReset) && !c->disconnectIndicated &&
+                            c->pending.empty());
             }
+            RunCompletions(completions);
+            if (indicate)
+                Indicate(c);
         }
         work.clear();
-        RunCompletions(completions);
-        for (auto& c : touched)
-            Indicate(c);
-        touched.clear();
     }
 }
 

@@ -63,14 +63,16 @@ class DeviceFile : public WaitableObject {
             return ERROR_INVALID_PARAMETER;
         if (overlapped_)
             return issueOverlapped(p, done, overlapped);
-        // Synchronous handle: wait here for the completion, wherever it happens.
+        // Synchronous handle: wait here for the completion, wherever it happens. The completion
+        // touches the result only under its mutex, so the result lives on this stack.
         struct Result {
             std::mutex mutex;
             std::condition_variable cv;
             bool finished = false;
             IO_STATUS_BLOCK iosb{};
         };
-        auto result = std::make_shared<Result>();
+        Result stackResult;
+        Result* result = &stackResult;
         NTSTATUS status = hk::UserRequest(file_, p, [result](const IO_STATUS_BLOCK& r) {
             std::lock_guard<std::mutex> lock(result->mutex);
             result->iosb = r;

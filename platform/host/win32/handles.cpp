@@ -33,7 +33,7 @@ HandleTable& HandleTable::instance() {
 }
 
 HANDLE HandleTable::insert(std::shared_ptr<KernelObject> object) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::shared_mutex> lock(mutex_);
     for (ULONG_PTR tries = 0; tries < kLastHandleValue / 4; ++tries) {
         ULONG_PTR value = next_;
         next_ = next_ >= kLastHandleValue ? 4 : next_ + 4;
@@ -48,7 +48,7 @@ HANDLE HandleTable::insert(std::shared_ptr<KernelObject> object) {
 
 std::shared_ptr<KernelObject> HandleTable::lookup(HANDLE handle) const {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::shared_lock<std::shared_mutex> lock(mutex_);
         auto it = objects_.find(reinterpret_cast<ULONG_PTR>(handle));
         if (it != objects_.end())
             return it->second;
@@ -60,7 +60,7 @@ std::shared_ptr<KernelObject> HandleTable::lookup(HANDLE handle) const {
 bool HandleTable::close(HANDLE handle, const HandleKind* kind) {
     std::shared_ptr<KernelObject> object;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::shared_mutex> lock(mutex_);
         auto it = objects_.find(reinterpret_cast<ULONG_PTR>(handle));
         if (it != objects_.end() &&
             (kind ? &it->second->kind() == kind : it->second->closedByCloseHandle())) {
@@ -78,7 +78,7 @@ bool HandleTable::close(HANDLE handle, const HandleKind* kind) {
 }
 
 size_t HandleTable::size() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock<std::shared_mutex> lock(mutex_);
     return objects_.size();
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <unordered_map>
 
 #include "platform/host/types.h"
@@ -75,7 +76,8 @@ class HandleTable {
   private:
     HandleTable() = default;
 
-    mutable std::mutex mutex_;
+    // Lookups, one per call on a handle, share it; only adding and closing handles excludes.
+    mutable std::shared_mutex mutex_;
     std::unordered_map<ULONG_PTR, std::shared_ptr<KernelObject>> objects_;
     ULONG_PTR next_ = 4;
 };
