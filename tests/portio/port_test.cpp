@@ -309,8 +309,12 @@ TEST_F(PortTest, AReadThreadThatDoesNotStopIsLeftToEndAndKeepsItsHandle) {
     // The purge does not end the read: the close gives up waiting, but kills nothing and leaves
     // the handle to the thread.
     EXPECT_EQ(Manager().ClosePort(id), 0);
-    EXPECT_TRUE(port.lock()->IsReadThreadAlive());
-    EXPECT_FALSE(port.lock()->IsOpen());
+    {
+        std::shared_ptr<CPortInterface> alive = port.lock();
+        ASSERT_TRUE(alive);
+        EXPECT_TRUE(alive->IsReadThreadAlive());
+        EXPECT_FALSE(alive->IsOpen());
+    }
     EXPECT_EQ(Closes(), 0) << "the handle stays open while the thread may use it";
     std::string trace = TraceText();
     EXPECT_EQ(Count(trace, "wait Terminate count over."), 1);
