@@ -53,6 +53,9 @@ void CSearchDlg::Finish() {
 
 void CSearchDlg::OnPrinterFound() {
     ++foundCount_;
-    if (!finished_)
-        Post([this] { ShowCount(); });
+    if (!finished_ && !countQueued_.exchange(true))
+        Post([this] {
+            countQueued_ = false;
+            ShowCount();
+        });
 }

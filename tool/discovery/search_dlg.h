@@ -41,4 +41,7 @@ class CSearchDlg : public ui::Dialog {
     // Written by socket threads, read by the dialog's thread.
     std::atomic<int> foundCount_{0};
     std::atomic<bool> finished_{false};
+    // A count update is queued for the dialog's thread: one is enough, since it shows the count
+    // as it is when it runs, and a burst of printers cannot crowd the timer out of the queue.
+    std::atomic<bool> countQueued_{false};
 };
