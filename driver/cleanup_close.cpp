@@ -23,10 +23,6 @@ NTSTATUS VSERIAL_Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
         // Requests still in flight on the connection are cancelled, not waited out.
         VSERIAL_CloseConnection(ext, file);
-        if (ext->TimerResolutionSet) {
-            ext->TimerResolutionSet = 0;
-            ExSetTimerResolution(0, FALSE);
-        }
         // Released last, so an open racing this cleanup is refused rather than sharing the
         // workers.
         VSERIAL_ReleaseOpenClaim(ext, file);

@@ -3,6 +3,10 @@
 #include "driver/connection.h"
 #include "driver/vserial.h"
 
+#define VSERIAL_TIMER_RESOLUTION 10000  // 1 ms, in 100 ns units
+// How long a worker keeps its timer resolution request with nothing to poll for.
+#define VSERIAL_FINE_TIMER_LINGER (-10000000LL)  // 1 s, relative
+
 // Starts one worker and keeps a reference to its thread object.
 static NTSTATUS VSERIAL_StartWorker(PKSTART_ROUTINE routine, PVSERIAL_EXTENSION ext,
                                     PVOID* thread) {
@@ -32,12 +36,34 @@ void VSERIAL_PollClockStart(VSERIAL_POLL_CLOCK* clock, ULONGLONG period) {
     clock->Period = period;
     clock->Due = 0;
     clock->Armed = FALSE;
+    clock->FineTimer = FALSE;
+}
+
+void VSERIAL_PollClockStop(VSERIAL_POLL_CLOCK* clock) {
+    if (clock->FineTimer) {
+        clock->FineTimer = FALSE;
+        ExSetTimerResolution(0, FALSE);
+    }
 }
 
 NTSTATUS VSERIAL_WorkerWait(VSERIAL_POLL_CLOCK* clock, PKEVENT wake, BOOLEAN polling) {
     if (!polling) {
         clock->Armed = FALSE;
+        if (clock->FineTimer) {
+            LARGE_INTEGER linger;
+            linger.QuadPart = VSERIAL_FINE_TIMER_LINGER;
+            const NTSTATUS status =
+                KeWaitForSingleObject(wake, Executive, KernelMode, FALSE, &linger);
+            if (status != STATUS_TIMEOUT)
+                return status;
+            VSERIAL_PollClockStop(clock);
+            return STATUS_SUCCESS;
+        }
         return KeWaitForSingleObject(wake, Executive, KernelMode, FALSE, nullptr);
+    }
+    if (!clock->FineTimer) {
+        ExSetTimerResolution(VSERIAL_TIMER_RESOLUTION, TRUE);
+        clock->FineTimer = TRUE;
     }
     ULONGLONG now = KeQueryInterruptTime();
     if (!clock->Armed) {
@@ -59,8 +85,6 @@ NTSTATUS VSERIAL_WorkerWait(VSERIAL_POLL_CLOCK* clock, PKEVENT wake, BOOLEAN pol
     }
     return status;
 }
-
-#define VSERIAL_TIMER_RESOLUTION 10000  // 1 ms, in 100 ns units
 
 NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto* ext = static_cast<PVSERIAL_EXTENSION>(DeviceObject->DeviceExtension);
@@ -107,10 +131,6 @@ NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         VSERIAL_ReleaseOpenClaim(ext, file);
         return VSERIAL_CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
-    // The default clock tick is 15.6 ms: the workers' 1 ms and 10 ms periods need a finer one
-    // while the handle is open. Given back at cleanup.
-    ExSetTimerResolution(VSERIAL_TIMER_RESOLUTION, TRUE);
-    ext->TimerResolutionSet = 1;
     return VSERIAL_CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 

@@ -50,6 +50,7 @@ void pEmulationPollingFunction(PVOID context) {
             VSERIAL_CompleteWait(wait, STATUS_SUCCESS, word);
     }
 
+    VSERIAL_PollClockStop(&clock);
     KeSetEvent(&ext->EmulationStoppedEvent, IO_NO_INCREMENT, FALSE);
     // Whatever still waits learns of the end with event word 0.
     VSERIAL_CompleteAllWaits(ext, STATUS_SUCCESS);

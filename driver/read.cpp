@@ -192,6 +192,7 @@ void pReadPollingFunction(PVOID context) {
         }
     }
 
+    VSERIAL_PollClockStop(&clock);
     KeSetEvent(&ext->ReadStoppedEvent, IO_NO_INCREMENT, FALSE);
     // One waiting request learns of the end (event word 0); the emulation thread ends the rest.
     VSERIAL_CompleteOldestWait(ext);

@@ -73,8 +73,7 @@ struct VSERIAL_EXTENSION {
     UNICODE_STRING InterfaceLinkName;
     // The file object that holds the open claim; only its cleanup or close releases it.
     PFILE_OBJECT OpenOwner;
-    ULONG Removed;             // surprise removal came: opens fail with STATUS_DELETE_PENDING
-    ULONG TimerResolutionSet;  // the open handle asked for 1 ms timer resolution
+    ULONG Removed;  // surprise removal came: opens fail with STATUS_DELETE_PENDING
     VSERIAL_CONNECTION_SLOT Connection;
     // The workers' wake events (synchronization). A worker with nothing to poll for sleeps on its
     // own until work comes or its stop request is signalled; see VSERIAL_WorkerWait.
@@ -149,11 +148,19 @@ struct VSERIAL_POLL_CLOCK {
     ULONGLONG Period;
     ULONGLONG Due;  // the next poll while Armed
     BOOLEAN Armed;
+    BOOLEAN FineTimer;  // this worker holds a 1 ms timer resolution request
 };
 void VSERIAL_PollClockStart(VSERIAL_POLL_CLOCK* Clock, ULONGLONG Period);
+// Gives back the worker's timer resolution request, if it holds one; the worker calls it as it
+// ends.
+void VSERIAL_PollClockStop(VSERIAL_POLL_CLOCK* Clock);
 // Sleeps on Wake until the next poll when Polling, else until Wake alone. STATUS_TIMEOUT means a
 // poll is due (and is consumed); STATUS_SUCCESS means the worker was woken. Polls missed while
 // the worker was busy are not made up, as a relative period would not make them up either.
+// The default clock tick (15.6 ms) is too coarse for the periods: a worker asks for a 1 ms timer
+// resolution while it polls and gives it back once it has had nothing to poll for a second
+// (then it returns STATUS_SUCCESS, as if woken), so an idle open port leaves the system clock
+// alone and a program reading in a loop does not switch it with every read.
 NTSTATUS VSERIAL_WorkerWait(VSERIAL_POLL_CLOCK* Clock, PKEVENT Wake, BOOLEAN Polling);
 
 // Emulated modem lines: 1 sets DSR, 2 sets CTS, -2 clears DSR, -3 clears CTS; other codes do

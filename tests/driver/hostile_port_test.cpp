@@ -307,17 +307,42 @@ TEST_F(HostilePortTest, CleanupWithAStalledPrinterIsShortAndThePortReopensAtOnce
     EXPECT_EQ(hk::PoolOutstanding("TdiE"), 1u);
 }
 
-// The workers' periods need a 1 ms clock while a handle is open; the request is given back.
-TEST_F(HostilePortTest, TimerResolutionIsHeldOnlyWhileAHandleIsOpen) {
+// The workers' polls need a 1 ms clock only while a read or a wait is being counted: an idle
+// open handle leaves the system clock alone; a waiting wait-on-mask makes both workers poll and
+// ask for it, and each gives it back a while after the wait is done, or at once when the handle
+// closes.
+TEST_F(HostilePortTest, TimerResolutionIsHeldOnlyWhilePollsAreCounted) {
     Port(u"COM3");
-    EXPECT_EQ(hk::TimerResolutionRequests(), 0u);
-    HANDLE h = Open(u"COM3");
+    HANDLE h = Open(u"COM3", FILE_FLAG_OVERLAPPED);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
-    EXPECT_EQ(hk::TimerResolutionRequests(), 1u);
     EXPECT_EQ(Open(u"COM3"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(hk::TimerResolutionRequests(), 1u);
+    ASSERT_TRUE(printer_.waitForConnections(1, kWait));
+    EXPECT_EQ(hk::TimerResolutionRequests(), 0u) << "an idle open port";
+    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
+
+    auto requestsBecome = [](size_t wanted) {
+        const auto deadline = Clock::now() + kWait;
+        while (hk::TimerResolutionRequests() != wanted && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return hk::TimerResolutionRequests() == wanted;
+    };
+    DWORD events = 0, n = 0;
+    {
+        Overlapped wait;
+        ASSERT_FALSE(WaitCommEvent(h, &events, &wait.o));
+        ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+        EXPECT_TRUE(requestsBecome(2)) << "both workers poll for the wait";
+        printer_.send("r");
+        ASSERT_TRUE(GetOverlappedResult(h, &wait.o, &n, TRUE));
+        EXPECT_EQ(events, DWORD(EV_RXCHAR));
+        EXPECT_TRUE(requestsBecome(0)) << "given back once nothing waits";
+    }
+    Overlapped wait;
+    ASSERT_FALSE(WaitCommEvent(h, &events, &wait.o));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    EXPECT_TRUE(requestsBecome(2));
     Close(h);
-    EXPECT_EQ(hk::TimerResolutionRequests(), 0u);
+    EXPECT_EQ(hk::TimerResolutionRequests(), 0u) << "given back as the handle closes";
 }
 
 // On Windows 10 (the machine's default) nothing the driver allocates is executable.
