@@ -16,15 +16,23 @@ PIRP VSERIAL_ClaimPendingRead(PVSERIAL_EXTENSION ext) {
     return read;
 }
 
+PIRP VSERIAL_FillPendingRead(PVSERIAL_EXTENSION ext, ULONG* taken) {
+    *taken = 0;
+    PIRP read = VSERIAL_ClaimPendingRead(ext);
+    if (read) {
+        const ULONG length = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
+        *taken = VSERIAL_RingGet(ext->Ring, read->AssociatedIrp.SystemBuffer, length);
+        ext->ReadPolls = 0;
+    }
+    return read;
+}
+
 void VSERIAL_CompleteReadWithBytes(PVSERIAL_EXTENSION ext) {
     PIRP done = nullptr;
     ULONG taken = 0;
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
-    if (VSERIAL_RingCount(ext->Ring) && (done = VSERIAL_ClaimPendingRead(ext)) != nullptr) {
-        const ULONG length = IoGetCurrentIrpStackLocation(done)->Parameters.Read.Length;
-        taken = VSERIAL_RingGet(ext->Ring, done->AssociatedIrp.SystemBuffer, length);
-        ext->ReadPolls = 0;
-    }
+    if (VSERIAL_RingCount(ext->Ring))
+        done = VSERIAL_FillPendingRead(ext, &taken);
     KeReleaseSpinLock(&ext->DeviceLock, irql);
     // Completed after the lock is released: a completion routine may issue again at once.
     if (done)

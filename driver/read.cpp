@@ -165,14 +165,8 @@ void pReadPollingFunction(PVOID context) {
                 ++ext->ReadPolls;
             // Bytes are taken only into a read whose cancel routine was cleared here, so a read
             // being cancelled never carries received bytes away with it.
-            if (VSERIAL_RingCount(ext->Ring) || ext->ReadPolls > limit) {
-                done = VSERIAL_ClaimPendingRead(ext);
-                if (done) {
-                    const ULONG length = IoGetCurrentIrpStackLocation(done)->Parameters.Read.Length;
-                    taken = VSERIAL_RingGet(ext->Ring, done->AssociatedIrp.SystemBuffer, length);
-                    ext->ReadPolls = 0;
-                }
-            }
+            if (VSERIAL_RingCount(ext->Ring) || ext->ReadPolls > limit)
+                done = VSERIAL_FillPendingRead(ext, &taken);
         }
         KeReleaseSpinLock(&ext->DeviceLock, irql);
         if (done)

@@ -111,6 +111,9 @@ void VSERIAL_CompletePendingRead(PVSERIAL_EXTENSION Extension, NTSTATUS Status);
 // clear, or gives null. Caller holds the device lock for both.
 void VSERIAL_SetPendingRead(PVSERIAL_EXTENSION Extension, PIRP Irp);
 PIRP VSERIAL_ClaimPendingRead(PVSERIAL_EXTENSION Extension);
+// Claims the waiting read and fills it from the ring; null when none could be claimed. The read
+// is completed by the caller, after the device lock (which the caller holds) is released.
+PIRP VSERIAL_FillPendingRead(PVSERIAL_EXTENSION Extension, ULONG* Taken);
 // From the receive handler once bytes are in the ring: completes the waiting read with them at
 // once, as the read thread would at its next pass. Up to DISPATCH_LEVEL.
 void VSERIAL_CompleteReadWithBytes(PVSERIAL_EXTENSION Extension);
