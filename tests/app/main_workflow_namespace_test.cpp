@@ -18,7 +18,6 @@ namespace {
 
 namespace uh = ui::host;
 
-constexpr int kNetworkUnavailable = 77;
 const std::string kReceipt = "RECEIPT 0001\r\nTOTAL 12.50\r\n";
 
 class MainWorkflowNamespace : public AppTest {
@@ -167,18 +166,10 @@ class MainWorkflowNamespace : public AppTest {
     uh::WindowRef lastSearch_;
 };
 
-#define ADD_HOST(var, ...)                                                               \
-    int var = network_.AddHost(__VA_ARGS__);                                             \
-    if (var < 0) {                                                                       \
-        std::printf("the test network cannot be built: %s\n", network_.error().c_str()); \
-        std::fflush(stdout);                                                             \
-        std::_Exit(kNetworkUnavailable);                                                 \
-    }
-
 TEST_F(MainWorkflowNamespace, SearchConfigureAssignPrintDetachAndAgainWithDhcp) {
     TARNEL_IN_NAMESPACE(MainWorkflowNamespace, SearchConfigureAssignPrintDetachAndAgainWithDhcp)
-    ADD_HOST(left, "tw0", "10.78.1.1/24", "10.78.1.2/24")
-    ADD_HOST(right, "tw1", "10.78.2.1/24", "10.78.2.2/24")
+    TARNEL_ADD_HOST(network_, left, "tw0", "10.78.1.1/24", "10.78.1.2/24")
+    TARNEL_ADD_HOST(network_, right, "tw1", "10.78.2.1/24", "10.78.2.2/24")
     auto config = machine_->machine().config();
     config.interfaces = {"tw0", "tw1"};
     machine_->machine().setConfig(config);

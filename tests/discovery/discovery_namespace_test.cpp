@@ -41,9 +41,6 @@ struct FoundLog {
     }
 };
 
-// The exit code by which a namespace copy of a test tells that it could not run.
-constexpr int kNetworkUnavailable = 77;
-
 class DiscoveryNamespace : public testing::Test {
   protected:
     // Makes the listed tool-side interfaces visible to the machine.
@@ -69,23 +66,13 @@ class DiscoveryNamespace : public testing::Test {
     TestNetwork network_;
 };
 
-// A test network that cannot be built (no veth support, say) makes the namespace copy end with
-// the code that the outer test reports as a skip, with the reason.
-#define ADD_HOST(var, ...)                                                               \
-    int var = network_.AddHost(__VA_ARGS__);                                             \
-    if (var < 0) {                                                                       \
-        std::printf("the test network cannot be built: %s\n", network_.error().c_str()); \
-        std::fflush(stdout);                                                             \
-        std::_Exit(kNetworkUnavailable);                                                 \
-    }
-
 TEST_F(DiscoveryNamespace, ContinuousSearchFindsPrintersOnTwoInterfacesWithTheirIndex) {
     TARNEL_IN_NAMESPACE(DiscoveryNamespace,
                         ContinuousSearchFindsPrintersOnTwoInterfacesWithTheirIndex)
-    ADD_HOST(first, "tv0", "10.77.1.1/24", "10.77.1.2/24")
-    ADD_HOST(second, "tv1", "10.77.2.1/24", "10.77.2.2/24")
+    TARNEL_ADD_HOST(network_, first, "tv0", "10.77.1.1/24", "10.77.1.2/24")
+    TARNEL_ADD_HOST(network_, second, "tv1", "10.77.2.1/24", "10.77.2.2/24")
     // A third link whose tool side is down: left out of the list, its printer never asked.
-    ADD_HOST(down, "tv2", "10.77.3.1/24", "10.77.3.2/24", false)
+    TARNEL_ADD_HOST(network_, down, "tv2", "10.77.3.1/24", "10.77.3.2/24", false)
     SeeInterfaces({"tv0", "tv1", "tv2"});
     auto a = Responder(first, {Printer(1, {10, 77, 1, 2})});
     auto b = Responder(second, {Printer(2, {10, 77, 2, 2})});
@@ -125,7 +112,7 @@ TEST_F(DiscoveryNamespace, ContinuousSearchFindsPrintersOnTwoInterfacesWithTheir
 TEST_F(DiscoveryNamespace, SearchOnceEndsSoonAfterAnAnswerAndWaitsTheWholeSearchWithout) {
     TARNEL_IN_NAMESPACE(DiscoveryNamespace,
                         SearchOnceEndsSoonAfterAnAnswerAndWaitsTheWholeSearchWithout)
-    ADD_HOST(host, "tv0", "10.77.1.1/24", "10.77.1.2/24")
+    TARNEL_ADD_HOST(network_, host, "tv0", "10.77.1.1/24", "10.77.1.2/24")
     SeeInterfaces({"tv0"});
     auto responder = Responder(host, {Printer(1, {10, 77, 1, 2})});
     auto* scanner = new COstraUdpScanner;
@@ -149,7 +136,7 @@ TEST_F(DiscoveryNamespace, SearchOnceEndsSoonAfterAnAnswerAndWaitsTheWholeSearch
 
 TEST_F(DiscoveryNamespace, ThreePrintersAnsweringAtOnceAreAllFound) {
     TARNEL_IN_NAMESPACE(DiscoveryNamespace, ThreePrintersAnsweringAtOnceAreAllFound)
-    ADD_HOST(host, "tv0", "10.77.1.1/24", "10.77.1.2/24")
+    TARNEL_ADD_HOST(network_, host, "tv0", "10.77.1.1/24", "10.77.1.2/24")
     SeeInterfaces({"tv0"});
     auto responder = Responder(
         host, {Printer(1, {10, 77, 1, 2}), Printer(2, {10, 77, 1, 3}), Printer(3, {10, 77, 1, 4})});
@@ -161,7 +148,7 @@ TEST_F(DiscoveryNamespace, ThreePrintersAnsweringAtOnceAreAllFound) {
 
 TEST_F(DiscoveryNamespace, SettMovesThePrinterAndASecondSearchFindsItThere) {
     TARNEL_IN_NAMESPACE(DiscoveryNamespace, SettMovesThePrinterAndASecondSearchFindsItThere)
-    ADD_HOST(host, "tv0", "10.77.1.1/24", "10.77.1.2/24")
+    TARNEL_ADD_HOST(network_, host, "tv0", "10.77.1.1/24", "10.77.1.2/24")
     SeeInterfaces({"tv0"});
     auto responder = Responder(host, {Printer(9, {10, 77, 1, 2})});
     const std::string device = network_.HostInterface(host);

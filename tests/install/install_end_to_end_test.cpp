@@ -15,6 +15,7 @@
 
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/pnp.h"
+#include "tests/install/install_fixture.h"
 #include "tests/store/store_fixture.h"
 #include "tests/support/host_tool_process.h"
 #include "tool/install/port_assignment.h"
@@ -50,34 +51,9 @@ class InstallTest : public StoreTest {
         StoreTest::TearDown();
     }
     // The tool's folder with the package beside it (the host build of Tarnel.sys).
-    void Package(bool withDriver) {
-        const fs::path dir = host::Machine::current().driveC() / "Program Files" / "Tarnel";
-        fs::create_directories(dir / "secure");
-        fs::copy_file(TARNEL_PACKAGE_DIR "/Tarnel.INF", dir / "Tarnel.INF",
-                      fs::copy_options::overwrite_existing);
-        if (withDriver)
-            fs::copy_file(TARNEL_HOST_DRIVER, dir / "Tarnel.sys",
-                          fs::copy_options::overwrite_existing);
-        else
-            fs::remove(dir / "Tarnel.sys");
-        host::SetProgramPath((dir / "Tarnel_Configuration.exe").string());
-    }
-    static fs::path Windows() { return host::Machine::current().driveC() / "Windows"; }
-    static std::vector<std::string> OemInfs() {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(Windows() / "inf"))
-            if (e.path().filename().string().rfind("oem", 0) == 0)
-                names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    static std::vector<std::string> Ports() {
-        std::vector<std::string> out;
-        const XStringWList list = GetVirtualPortList(kHardwareId, kServiceName);
-        for (int i = 0; i < list.GetCount(); ++i)
-            out.push_back(Narrow(list.GetAt(i)));
-        return out;
-    }
+    void Package(bool withDriver) { PlacePackage(withDriver); }
+    static fs::path Windows() { return WindowsFolder(); }
+    static std::vector<std::string> Ports() { return VirtualPorts(); }
     void Uninstall() {
         CVPInstall::UninstallAll(TEXT("Tarnel.sys"), TEXT("TARNEL"), kHardwareId,
                                  TEXT("Pellor.Manufacturer"), kProductKey, TEXT("Morvik"));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/host/kernel/pnp.h"
+#include "tests/install/install_fixture.h"
 #include "tests/store/store_fixture.h"
 #include "tool/install/vp_install.h"
 #include "tool/install/win_helper.h"
@@ -130,11 +131,7 @@ TEST_F(MachineSettingsTest, VersionAndSecureBootFromTheSettings) {
 // goes on to delete the service, which is marked until the driver's devices are gone.
 TEST_F(MachineSettingsTest, StopPendingWaitIsBounded) {
     Boot(true, false);
-    const fs::path dir = host::Machine::current().driveC() / "Program Files" / "Tarnel";
-    fs::create_directories(dir);
-    fs::copy_file(TARNEL_PACKAGE_DIR "/Tarnel.INF", dir / "Tarnel.INF");
-    fs::copy_file(TARNEL_HOST_DRIVER, dir / "Tarnel.sys");
-    host::SetProgramPath((dir / "Tarnel_Configuration.exe").string());
+    PlacePackage(true);
     ASSERT_EQ(CVPInstall::Install(TEXT("Tarnel.INF"), kHardwareId), VP_INSTALL_OK);
     host::MachineConfig config = machine_->machine().config();
     config.driverStopPending = true;

@@ -12,6 +12,7 @@
 
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/pnp.h"
+#include "tests/install/install_fixture.h"
 #include "tests/store/store_fixture.h"
 #include "tool/install/port_assignment.h"
 #include "tool/install/port_change.h"
@@ -33,11 +34,7 @@ class PortChangeTest : public StoreTest {
   protected:
     void SetUp() override {
         Boot(true, false);
-        const fs::path dir = host::Machine::current().driveC() / "Program Files" / "Tarnel";
-        fs::create_directories(dir);
-        fs::copy_file(TARNEL_PACKAGE_DIR "/Tarnel.INF", dir / "Tarnel.INF");
-        fs::copy_file(TARNEL_HOST_DRIVER, dir / "Tarnel.sys");
-        host::SetProgramPath((dir / "Tarnel_Configuration.exe").string());
+        PlacePackage(true);
         // COM1 to COM4 belong to other devices, so the new port is COM5.
         HANDLE db = nullptr;
         ASSERT_EQ(ComDBOpen(&db), ERROR_SUCCESS);
@@ -55,13 +52,7 @@ class PortChangeTest : public StoreTest {
         host::SetProgramPath("");
         StoreTest::TearDown();
     }
-    static std::vector<std::string> Ports() {
-        std::vector<std::string> out;
-        const XStringWList list = GetVirtualPortList(kHardwareId, kServiceName);
-        for (int i = 0; i < list.GetCount(); ++i)
-            out.push_back(Narrow(list.GetAt(i)));
-        return out;
-    }
+    static std::vector<std::string> Ports() { return VirtualPorts(); }
     static bool ComDbUsed(int number) {
         const RawValue v =
             ReadRaw64(u"SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter", u"ComDB");

@@ -18,6 +18,7 @@
 
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/pnp.h"
+#include "tests/install/install_fixture.h"
 #include "tests/store/store_fixture.h"
 #include "tests/support/host_tool_process.h"
 #include "tool/install/virtual_ports.h"
@@ -63,13 +64,7 @@ class ToolCommandTest : public StoreTest {
             return -1;
         return code;
     }
-    static std::vector<std::string> Ports() {
-        std::vector<std::string> out;
-        const XStringWList list = GetVirtualPortList(kHardwareId, kServiceName);
-        for (int i = 0; i < list.GetCount(); ++i)
-            out.push_back(Narrow(list.GetAt(i)));
-        return out;
-    }
+    static std::vector<std::string> Ports() { return VirtualPorts(); }
     fs::path package_;
 };
 

@@ -13,6 +13,7 @@
 #include "platform/host/kernel/pnp.h"
 #include "platform/host/win32/paths.h"
 #include "platform/host/win32/program_bitness.h"
+#include "tests/install/install_fixture.h"
 #include "tests/store/store_fixture.h"
 #include "tool/install/port_change.h"
 #include "tool/install/virtual_ports.h"
@@ -39,37 +40,16 @@ class Wow64RelayTest : public StoreTest {
     }
     // The 32-bit tool's folder with the package and, unless left out, the 64-bit build in x64\.
     fs::path Package(bool withDriver, bool with64BitBuild) {
-        const fs::path dir = host::Machine::current().driveC() / "Program Files" / "Tarnel";
-        fs::create_directories(dir);
-        fs::copy_file(TARNEL_PACKAGE_DIR "/Tarnel.INF", dir / "Tarnel.INF",
-                      fs::copy_options::overwrite_existing);
-        fs::remove(dir / "Tarnel.sys");
-        if (withDriver)
-            fs::copy_file(TARNEL_HOST_DRIVER, dir / "Tarnel.sys");
+        const fs::path dir = PlacePackage(withDriver);
         fs::remove_all(dir / "x64");
         if (with64BitBuild) {
             fs::create_directories(dir / "x64");
             fs::create_symlink(TARNEL_TOOL64, dir / "x64" / "Tarnel_Configuration.exe");
         }
-        host::SetProgramPath((dir / "Tarnel_Configuration.exe").string());
         return dir;
     }
-    static fs::path Windows() { return host::Machine::current().driveC() / "Windows"; }
-    static std::vector<std::string> OemInfs() {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(Windows() / "inf"))
-            if (e.path().filename().string().rfind("oem", 0) == 0)
-                names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    static std::vector<std::string> Ports() {
-        std::vector<std::string> out;
-        const XStringWList list = GetVirtualPortList(kHardwareId, kServiceName);
-        for (int i = 0; i < list.GetCount(); ++i)
-            out.push_back(Narrow(list.GetAt(i)));
-        return out;
-    }
+    static fs::path Windows() { return WindowsFolder(); }
+    static std::vector<std::string> Ports() { return VirtualPorts(); }
     static bool Traced(const std::vector<std::string>& lines, const std::string& wanted) {
         return std::find(lines.begin(), lines.end(), wanted) != lines.end();
     }

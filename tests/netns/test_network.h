@@ -4,6 +4,8 @@
 // nothing here ever sits beside the machine's own interfaces; everything goes with the process.
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -47,4 +49,18 @@ class TestNetwork {
 // false with the command's output in `output`.
 bool RunCommand(const std::string& command, std::string* output = nullptr);
 
+// The exit code by which a namespace copy of a test tells that it could not run; the outer test
+// reports it as a skip.
+constexpr int kNetworkUnavailable = 77;
+
 }  // namespace tarnel::test
+
+// Adds a printer host to `network` as `var`; a network that cannot be built (no veth support,
+// say) ends the namespace copy with kNetworkUnavailable and the reason.
+#define TARNEL_ADD_HOST(network, var, ...)                                                \
+    int var = (network).AddHost(__VA_ARGS__);                                             \
+    if (var < 0) {                                                                        \
+        std::printf("the test network cannot be built: %s\n", (network).error().c_str()); \
+        std::fflush(stdout);                                                              \
+        std::_Exit(::tarnel::test::kNetworkUnavailable);                                  \
+    }
