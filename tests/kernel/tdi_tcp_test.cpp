@@ -100,19 +100,24 @@ struct Indications {
     size_t takeAtMost = SIZE_MAX;
     int offers = 0;           // receive indications
     ULONG lastIndicated = 0;  // bytes indicated by the last of them
+    ULONG lastAvailable = 0;
+    int partOffers = 0;  // offers of fewer bytes than were available
     std::atomic<int> disconnects{0};
     std::atomic<ULONG> disconnectFlags{0};
     std::atomic<bool> wrongIrql{false};
 };
 
-NTSTATUS OnReceive(PVOID context, CONNECTION_CONTEXT, ULONG, ULONG indicated, ULONG, ULONG* taken,
-                   PVOID data, PIRP* request) {
+NTSTATUS OnReceive(PVOID context, CONNECTION_CONTEXT, ULONG, ULONG indicated, ULONG available,
+                   ULONG* taken, PVOID data, PIRP* request) {
     auto* ind = static_cast<Indications*>(context);
     if (KeGetCurrentIrql() != DISPATCH_LEVEL)
         ind->wrongIrql = true;
     std::lock_guard<std::mutex> lock(ind->mutex);
     ind->offers++;
     ind->lastIndicated = indicated;
+    ind->lastAvailable = available;
+    if (indicated < available)
+        ind->partOffers++;
     size_t n = std::min<size_t>(indicated, ind->takeAtMost);
     ind->received.append(static_cast<const char*>(data), n);
     *taken = static_cast<ULONG>(n);
@@ -403,6 +408,44 @@ TEST(TcpTransport, BytesNotTakenWaitForNewBytesOrAReceiveAndHoldThePeerBack) {
     EXPECT_TRUE(drained == big);
     std::lock_guard<std::mutex> lock(ind.mutex);
     EXPECT_TRUE(ind.received.empty());
+}
+
+// Held bytes that reach the end of the transport's buffer continue at its front: a handler that
+// takes everything gets all of them, in order, the wrapped part right after the first.
+TEST(TcpTransport, HeldBytesThatWrapAroundAreOfferedWhole) {
+    Peer peer;
+    Indications ind;
+    ind.takeAtMost = 0;
+    Endpoint endpoint(&ind);
+    ASSERT_EQ(endpoint.Connect(kLoopback, peer.port()), STATUS_SUCCESS);
+    ASSERT_TRUE(peer.Accept());
+    std::string stream(350000, '\0');
+    for (size_t i = 0; i < stream.size(); ++i)
+        stream[i] = static_cast<char>((i * 7919) >> 5);
+    const size_t held = 250000, received = 200000;
+    peer.Write(stream.substr(0, held));
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard<std::mutex> lock(ind.mutex);
+        return ind.lastAvailable == held;
+    }));
+    std::string got, all;
+    while (all.size() < received &&
+           endpoint.Receive(static_cast<ULONG>(received - all.size()), got) == STATUS_SUCCESS)
+        all += got;
+    ASSERT_EQ(all, stream.substr(0, received));
+    {
+        std::lock_guard<std::mutex> lock(ind.mutex);
+        ind.takeAtMost = SIZE_MAX;
+        ind.partOffers = 0;
+    }
+    peer.Write(stream.substr(held));
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard<std::mutex> lock(ind.mutex);
+        return ind.received.size() >= stream.size() - received;
+    }));
+    std::lock_guard<std::mutex> lock(ind.mutex);
+    EXPECT_TRUE(ind.received == stream.substr(received));
+    EXPECT_GE(ind.partOffers, 1);  // the bytes did wrap
 }
 
 TEST(TcpTransport, ConnectFailures) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/host/kernel/host_kernel.h"
@@ -163,7 +164,7 @@ void Format(std::string& out, const char* format, va_list args) {
 }
 
 // The line-by-line split of printed text; caller holds g_dbgMutex.
-void KeepText(const std::string& text) {
+void KeepText(std::string_view text) {
     size_t at = 0;
     if (!g_partial.empty()) {
         const size_t nl = text.find('\n');
@@ -175,14 +176,14 @@ void KeepText(const std::string& text) {
             }
             return;
         }
-        g_partial.append(text, 0, nl + 1);
+        g_partial.append(text.substr(0, nl + 1));
         Keep(g_partial.data(), g_partial.size());
         g_partial.clear();
         at = nl + 1;
     }
     for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
         Keep(text.data() + at, nl + 1 - at);
-    g_partial.assign(text, at, std::string::npos);
+    g_partial.assign(text.substr(at));
     if (g_partial.size() > kLongestLine) {
         Keep(g_partial.data(), g_partial.size());
         g_partial.clear();
@@ -192,16 +193,22 @@ void KeepText(const std::string& text) {
 }  // namespace
 
 ULONG DbgPrint(PCSTR format, ...) {
-    thread_local std::string text;  // keeps its storage from line to line
-    text.clear();
-    va_list args;
-    va_start(args, format);
-    Format(text, format, args);
-    va_end(args);
+    std::string_view printed;
+    if (!std::strchr(format, '%')) {
+        printed = format;  // nothing to convert: a driver's trace line costs no copy
+    } else {
+        thread_local std::string text;  // keeps its storage from line to line
+        text.clear();
+        va_list args;
+        va_start(args, format);
+        Format(text, format, args);
+        va_end(args);
+        printed = text;
+    }
     std::lock_guard<std::mutex> lock(g_dbgMutex);
     if (g_echo)
-        std::fputs(text.c_str(), stderr);
-    KeepText(text);
+        std::fwrite(printed.data(), 1, printed.size(), stderr);
+    KeepText(printed);
     return STATUS_SUCCESS;
 }
 

@@ -17,15 +17,11 @@ using tarnel::host::kernel::BugCheck;
 
 namespace {
 
-// The library is loaded with the program, so its thread variables can live in the static TLS
-// block and are reached without a call.
-#define TARNEL_FAST_TLS __attribute__((tls_model("initial-exec")))
-
-thread_local KIRQL t_irql TARNEL_FAST_TLS = PASSIVE_LEVEL;
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
 
 // A spin lock word holds 0 when free, else the owning thread's id + 1, so release by a thread that
 // does not hold it is caught. The id is asked for once per thread.
-thread_local ULONG_PTR t_selfTag TARNEL_FAST_TLS = 0;
+thread_local ULONG_PTR t_selfTag = 0;
 
 ULONG_PTR SelfTag() {
     if (!t_selfTag)

@@ -35,7 +35,6 @@ namespace tarnel::host::kernel::tcp {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kReceiveChunk = 64 * 1024;
 constexpr size_t kHoldLimit = 256 * 1024;
 
 enum class Kind { Control, Address, Connection };
@@ -61,28 +60,26 @@ struct Address : TdiObject {
 
 enum class State { Idle, Connecting, Connected, Closed };
 
-// Received bytes not yet taken, in order. Taking bytes only moves an offset; the bytes left are
-// moved to the front only when the room behind them is too short for the next receive. The
-// buffer comes with the first bytes and is never zero-filled.
+// Received bytes not yet taken, in order, in a circle of kHoldLimit bytes that comes with the
+// first bytes and is never zero-filled. Neither taking bytes nor receiving more moves any.
 class HeldBytes {
   public:
-    size_t size() const { return end_ - begin_; }
-    bool empty() const { return begin_ == end_; }
-    UCHAR* data() { return buffer_.get() + begin_; }
-    void consume(size_t n) {
-        begin_ += n;
-        if (begin_ == end_)
-            begin_ = end_ = 0;
-    }
-    void clear() { begin_ = end_ = 0; }
-    // Room for `want` more bytes (size() + want <= kHoldLimit), to be filled and committed.
-    UCHAR* reserve(size_t want);
-    void commit(size_t n) { end_ += n; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    // The held bytes from `offset` on that lie in one piece (at least one if offset < size()).
+    UCHAR* at(size_t offset, size_t* length);
+    void consume(size_t n);
+    // Takes up to `length` bytes into `to`; returns how many.
+    size_t take(UCHAR* to, size_t length);
+    void clear() { head_ = size_ = 0; }
+    // One recv() from `fd` into all the free room (one wake then takes what the peer sent
+    // meanwhile); recv()'s result.
+    ssize_t receive(int fd);
 
   private:
     std::unique_ptr<UCHAR[]> buffer_;
-    size_t begin_ = 0;
-    size_t end_ = 0;
+    size_t head_ = 0;  // index of the oldest byte
+    size_t size_ = 0;
 };
 
 // Guarded by `mutex`, except that while `indicating` the transport thread reads `pending` without

@@ -74,15 +74,45 @@ void AttendLocked(Connection* c) {
         Attention().push_back(it->second);
 }
 
-UCHAR* HeldBytes::reserve(size_t want) {
+UCHAR* HeldBytes::at(size_t offset, size_t* length) {
+    const size_t start = (head_ + offset) % kHoldLimit;
+    *length = std::min(size_ - offset, kHoldLimit - start);
+    return buffer_.get() + start;
+}
+
+void HeldBytes::consume(size_t n) {
+    size_ -= n;
+    // Empty, it starts over at the front, so that the next bytes lie in one piece.
+    head_ = size_ ? (head_ + n) % kHoldLimit : 0;
+}
+
+size_t HeldBytes::take(UCHAR* to, size_t length) {
+    size_t done = 0;
+    while (done < length && size_) {
+        size_t piece;
+        const UCHAR* from = at(0, &piece);
+        piece = std::min(piece, length - done);
+        std::memcpy(to + done, from, piece);
+        consume(piece);
+        done += piece;
+    }
+    return done;
+}
+
+ssize_t HeldBytes::receive(int fd) {
     if (!buffer_)
         buffer_.reset(new UCHAR[kHoldLimit]);
-    if (kHoldLimit - end_ < want) {
-        std::memmove(buffer_.get(), data(), size());
-        end_ -= begin_;
-        begin_ = 0;
-    }
-    return buffer_.get() + end_;
+    const size_t want = kHoldLimit - size_;
+    const size_t tail = (head_ + size_) % kHoldLimit;
+    const size_t first = std::min(want, kHoldLimit - tail);
+    iovec pieces[2] = {{buffer_.get() + tail, first}, {buffer_.get(), want - first}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = want > first ? 2 : 1;
+    const ssize_t n = recvmsg(fd, &message, 0);
+    if (n > 0)
+        size_ += static_cast<size_t>(n);
+    return n;
 }
 
 void RememberConnection(PIRP irp, Connection* c) {
@@ -167,9 +197,7 @@ void ServeReceivesLocked(Connection* c, Completions& out) {
             &IoGetCurrentIrpStackLocation(irp)->Parameters);
         auto* data =
             static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
-        size_t n = std::min<size_t>(p->ReceiveLength, c->pending.size());
-        std::memcpy(data, c->pending.data(), n);
-        c->pending.consume(n);
+        const size_t n = c->pending.take(data, p->ReceiveLength);
         out.push_back({irp, STATUS_SUCCESS, n});
     }
     if (c->pending.empty() && (c->peerClosed || c->peerReset || c->state != State::Connected)) {

@@ -82,10 +82,8 @@ void ServeEvent(Connection* c, uint32_t events, Completions& out) {
         PumpSendsLocked(c, out);
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && c->pending.size() < kHoldLimit &&
         !c->peerClosed && !c->peerReset && c->fd >= 0) {
-        const size_t room = std::min(kReceiveChunk, kHoldLimit - c->pending.size());
-        ssize_t n = recv(c->fd, c->pending.reserve(room), room, 0);
+        ssize_t n = c->pending.receive(c->fd);
         if (n > 0) {
-            c->pending.commit(static_cast<size_t>(n));
             c->offerDue = true;
         } else if (n == 0) {
             c->peerClosed = true;
@@ -130,22 +128,33 @@ void Indicate(const std::shared_ptr<Connection>& c) {
         // run into a client that has gone.
         c->indicating = true;
     }
-    ULONG taken = 0;
-    if (offer && receive) {
-        ULONG indicated = static_cast<ULONG>(c->pending.size());
+    // Held bytes that wrap around are offered in two indications, the second only if the
+    // handler took all of the first.
+    size_t taken = 0;
+    const size_t held = c->pending.size();
+    while (offer && receive && taken < held) {
+        size_t piece;
+        UCHAR* bytes = c->pending.at(taken, &piece);
+        const ULONG indicated = static_cast<ULONG>(piece);
+        const ULONG available = static_cast<ULONG>(held - taken);
+        ULONG took = 0;
         PIRP request = nullptr;
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
-        receive(receiveContext, context, TDI_RECEIVE_NORMAL | TDI_RECEIVE_ENTIRE_MESSAGE, indicated,
-                indicated, &taken, c->pending.data(), &request);
+        receive(receiveContext, context,
+                TDI_RECEIVE_NORMAL | (indicated == available ? TDI_RECEIVE_ENTIRE_MESSAGE : 0),
+                indicated, available, &took, bytes, &request);
         KeLowerIrql(old);
-        if (taken > indicated)
-            BugCheck("TDI_RECEIVE_OVERRUN", "receive handler took %u of %u bytes indicated", taken,
+        if (took > indicated)
+            BugCheck("TDI_RECEIVE_OVERRUN", "receive handler took %u of %u bytes indicated", took,
                      indicated);
         if (request)
             BugCheck("TDI_RECEIVE_REQUEST",
                      "the host transport does not take receive requests from handlers; post a "
                      "TDI_RECEIVE instead");
+        taken += took;
+        if (took < indicated)
+            break;
     }
     bool indicateDisconnect = false;
     ULONG flags = 0;
