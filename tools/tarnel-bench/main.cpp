@@ -783,7 +783,7 @@ void PortFigures(int rounds) {
         auto lat = ReplyLatency(ports[0], 200, random);
         Ratio parallel;
         double rate[2] = {};
-        for (int r = 0; r < std::max(2, rounds / 2); ++r) {
+        for (int r = 0; r < 2 * rounds; ++r) {
             double a = ParallelWriteTime(ports, n, kTotalParallel / n);
             double b = ParallelWriteTime(sockets, n, kTotalParallel / n);
             parallel.rounds.push_back(b / a);
