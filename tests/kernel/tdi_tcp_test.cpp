@@ -15,6 +15,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -630,6 +632,48 @@ TEST(TcpTransport, ConcurrentSendsAndCancelledReceivesMeetTheConnectionsEnd) {
         ULONG_PTR sent = 0;
         EXPECT_EQ(endpoint.Send("after", &sent), STATUS_INVALID_CONNECTION);
     }
+}
+
+// The client closes its connection while the peer streams into it, so that the close often
+// comes while the transport is copying received bytes: each time the peer sees the connection
+// end, and no socket is left open.
+TEST(TcpTransport, AConnectionClosedWhileBytesStreamInLeavesNoSocketBehind) {
+    auto openFiles = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    std::ptrdiff_t before = 0;
+    for (int round = 0; round < 20; ++round) {
+        if (round == 1)
+            before = openFiles();  // the transport's own descriptors come with the first round
+        Peer peer;
+        Indications ind;  // takes everything: the transport receives without pause
+        auto endpoint = std::make_unique<Endpoint>(&ind);
+        ASSERT_EQ(endpoint->Connect(kLoopback, peer.port()), STATUS_SUCCESS);
+        ASSERT_TRUE(peer.Accept());
+        std::atomic<bool> sawTheEnd{false};
+        std::thread streamer([&] {
+            const std::string block(256 * 1024, 's');
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (std::chrono::steady_clock::now() < deadline) {
+                if (send(peer.fd(), block.data(), block.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0)
+                    continue;
+                if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                    sawTheEnd = true;
+                    return;
+                }
+                pollfd p{peer.fd(), POLLOUT, 0};
+                poll(&p, 1, 100);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(1 + round % 5));
+        endpoint.reset();
+        streamer.join();
+        EXPECT_TRUE(sawTheEnd) << "round " << round;
+        EXPECT_FALSE(ind.received.empty()) << "round " << round;
+    }
+    EXPECT_TRUE(WaitFor([&] { return openFiles() == before; }))
+        << openFiles() - before << " descriptors more than before";
 }
 
 TEST(TcpTransportNamespace, ConnectsToATestHostAddress) {

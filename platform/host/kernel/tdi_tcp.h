@@ -12,13 +12,14 @@
 // thread (tdi_tcp_thread.cpp) and the dispatch routines (tdi_tcp_dispatch.cpp).
 //
 // Locking: each connection has its own mutex, which guards its state and is held across its
-// send() calls, so connections never wait for each other; an address's mutex guards its handlers;
-// g_tables guards only the tables of connections. Order: a connection's mutex, then its
-// address's, then g_tables; g_tables is never held while another lock is taken. Requests are
-// completed and handlers called with none of them held.
+// send() calls (not its receives: see `receiving`), so connections never wait for each other;
+// an address's mutex guards its handlers; g_tables guards only the tables of connections. Order:
+// a connection's mutex, then its address's, then g_tables; g_tables is never held while another
+// lock is taken. Requests are completed and handlers called with none of them held.
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -71,15 +72,17 @@ class HeldBytes {
     void consume(size_t n);
     // Takes up to `length` bytes into `to`; returns how many.
     size_t take(UCHAR* to, size_t length);
-    void clear() { head_ = size_ = 0; }
-    // One recv() from `fd` into all the free room (one wake then takes what the peer sent
-    // meanwhile); recv()'s result.
-    ssize_t receive(int fd);
+    void clear() { consume(size_); }
+    // All the free room, in one or two pieces, for a receive that runs without the connection's
+    // lock; returns the number of pieces. Bytes may be taken meanwhile: they lie before the room.
+    int beginReceive(iovec pieces[2]);
+    void endReceive(size_t received);
 
   private:
     std::unique_ptr<UCHAR[]> buffer_;
     size_t head_ = 0;  // index of the oldest byte
     size_t size_ = 0;
+    bool receiving_ = false;  // the room after the bytes is being written
 };
 
 // Guarded by `mutex`, except that while `indicating` the transport thread reads `pending` without
@@ -93,6 +96,10 @@ struct Connection : TdiObject {
     Address* address = nullptr;
     int fd = -1;
     State state = State::Idle;
+    // The transport thread receives into `pending` without the mutex; a close meanwhile leaves
+    // the socket to it, to be closed once the receive has returned.
+    bool receiving = false;
+    int closeAfterReceive = -1;
     PIRP connectIrp = nullptr;
     Clock::time_point connectDeadline{};  // fixed before the connection enters Connecting()
     std::deque<PIRP> sends;               // the head may be partly sent

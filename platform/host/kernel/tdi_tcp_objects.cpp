@@ -82,8 +82,9 @@ UCHAR* HeldBytes::at(size_t offset, size_t* length) {
 
 void HeldBytes::consume(size_t n) {
     size_ -= n;
-    // Empty, it starts over at the front, so that the next bytes lie in one piece.
-    head_ = size_ ? (head_ + n) % kHoldLimit : 0;
+    // Empty, it starts over at the front, so that the next bytes lie in one piece; not while a
+    // receive writes after the bytes that were there.
+    head_ = size_ || receiving_ ? (head_ + n) % kHoldLimit : 0;
 }
 
 size_t HeldBytes::take(UCHAR* to, size_t length) {
@@ -99,20 +100,23 @@ size_t HeldBytes::take(UCHAR* to, size_t length) {
     return done;
 }
 
-ssize_t HeldBytes::receive(int fd) {
+int HeldBytes::beginReceive(iovec pieces[2]) {
     if (!buffer_)
         buffer_.reset(new UCHAR[kHoldLimit]);
-    const size_t want = kHoldLimit - size_;
+    receiving_ = true;
+    const size_t room = kHoldLimit - size_;
     const size_t tail = (head_ + size_) % kHoldLimit;
-    const size_t first = std::min(want, kHoldLimit - tail);
-    iovec pieces[2] = {{buffer_.get() + tail, first}, {buffer_.get(), want - first}};
-    msghdr message{};
-    message.msg_iov = pieces;
-    message.msg_iovlen = want > first ? 2 : 1;
-    const ssize_t n = recvmsg(fd, &message, 0);
-    if (n > 0)
-        size_ += static_cast<size_t>(n);
-    return n;
+    const size_t first = std::min(room, kHoldLimit - tail);
+    pieces[0] = {buffer_.get() + tail, first};
+    pieces[1] = {buffer_.get(), room - first};
+    return room > first ? 2 : 1;
+}
+
+void HeldBytes::endReceive(size_t received) {
+    receiving_ = false;
+    size_ += received;
+    if (!size_)
+        head_ = 0;
 }
 
 void RememberConnection(PIRP irp, Connection* c) {
@@ -141,7 +145,10 @@ void CloseSocketLocked(Connection* c, bool abortive) {
         setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     }
     epoll_ctl(g_epoll, EPOLL_CTL_DEL, c->fd, nullptr);
-    close(c->fd);
+    if (c->receiving)
+        c->closeAfterReceive = c->fd;
+    else
+        close(c->fd);
     c->fd = -1;
     c->registered = false;
     c->watched = 0;

@@ -65,7 +65,41 @@ void FinishConnectLocked(Connection* c, Completions& out, NTSTATUS status) {
 
 namespace {
 
-void ServeEvent(Connection* c, uint32_t events, Completions& out) {
+// Receives into the held bytes' free room with the connection's lock released for the copy, so
+// that a receive request or a send on another thread need not wait for it. The bytes count only
+// if the connection still has the same socket when the receive returns.
+void ReceiveLocked(Connection* c, std::unique_lock<std::mutex>& lock, Completions& out) {
+    const int fd = c->fd;
+    iovec pieces[2];
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = static_cast<size_t>(c->pending.beginReceive(pieces));
+    c->receiving = true;
+    lock.unlock();
+    const ssize_t n = recvmsg(fd, &message, 0);
+    const int error = errno;
+    lock.lock();
+    c->receiving = false;
+    const bool same = c->fd == fd && c->state == State::Connected;
+    if (c->closeAfterReceive >= 0) {
+        close(c->closeAfterReceive);
+        c->closeAfterReceive = -1;
+    }
+    c->pending.endReceive(same && n > 0 ? static_cast<size_t>(n) : 0);
+    if (!same)
+        return;
+    if (n > 0) {
+        c->offerDue = true;
+    } else if (n == 0) {
+        c->peerClosed = true;
+    } else if (error != EAGAIN && error != EWOULDBLOCK) {
+        c->peerReset = true;
+        FailQueuedLocked(c, StatusFromErrno(error), out);
+    }
+}
+
+void ServeEvent(Connection* c, uint32_t events, std::unique_lock<std::mutex>& lock,
+                Completions& out) {
     if (c->state == State::Connecting) {
         int error = 0;
         socklen_t len = sizeof error;
@@ -81,17 +115,8 @@ void ServeEvent(Connection* c, uint32_t events, Completions& out) {
     if (events & EPOLLOUT)
         PumpSendsLocked(c, out);
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && c->pending.size() < kHoldLimit &&
-        !c->peerClosed && !c->peerReset && c->fd >= 0) {
-        ssize_t n = c->pending.receive(c->fd);
-        if (n > 0) {
-            c->offerDue = true;
-        } else if (n == 0) {
-            c->peerClosed = true;
-        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            c->peerReset = true;
-            FailQueuedLocked(c, StatusFromErrno(errno), out);
-        }
-    }
+        !c->peerClosed && !c->peerReset && c->fd >= 0)
+        ReceiveLocked(c, lock, out);
 }
 
 // Offers waiting bytes to the receive handler, then a due disconnect. Runs without a lock.
@@ -242,9 +267,9 @@ void TransportThread() {
         for (auto& [c, happened] : work) {
             bool indicate;
             {
-                std::lock_guard<std::mutex> lock(c->mutex);
+                std::unique_lock<std::mutex> lock(c->mutex);
                 if (happened && c->fd >= 0)
-                    ServeEvent(c.get(), happened, completions);
+                    ServeEvent(c.get(), happened, lock, completions);
                 if (c->connectIrp && now >= c->connectDeadline)
                     FinishConnectLocked(c.get(), completions, STATUS_IO_TIMEOUT);
                 ServeReceivesLocked(c.get(), completions);
