@@ -666,11 +666,15 @@ TEST(TcpTransport, AConnectionClosedWhileBytesStreamInLeavesNoSocketBehind) {
                 poll(&p, 1, 100);
             }
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(1 + round % 5));
+        // Closed once the bytes flow, at a different moment of their flow each round.
+        EXPECT_TRUE(WaitFor([&] {
+            std::lock_guard<std::mutex> lock(ind.mutex);
+            return !ind.received.empty();
+        })) << "round " << round;
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
         endpoint.reset();
         streamer.join();
         EXPECT_TRUE(sawTheEnd) << "round " << round;
-        EXPECT_FALSE(ind.received.empty()) << "round " << round;
     }
     EXPECT_TRUE(WaitFor([&] { return openFiles() == before; }))
         << openFiles() - before << " descriptors more than before";
