@@ -26,7 +26,9 @@ constexpr SHORT kMdlLocked = 0x0002;
 struct IrpRecord {
     ULONG64 magic;
     IrpOrigin origin;
-    UserCompletion* completion;  // User origin
+    // User origin: called once it completes; built in place, so a request allocates nothing.
+    alignas(UserCompletion) unsigned char completion[sizeof(UserCompletion)];
+    bool hasCompletion;
     void* outputBuffer;          // caller's buffer that buffered output is copied back to
     ULONG outputLength;
     PFILE_OBJECT file;  // User origin: the handle's file object, for cancel and cleanup
@@ -39,6 +41,9 @@ struct IrpRecord {
 };
 
 IrpRecord* RecordOf(PIRP irp);
+void SetCompletion(IrpRecord* record, UserCompletion&& done);
+// Moves the completion out of the record (empty if it has none).
+UserCompletion TakeCompletion(IrpRecord* record);
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin);
 void FreeIrpRecord(IrpRecord* record);
 // A system buffer whose contents are not zeroed, and its release; IRP_DEALLOCATE_BUFFER buffers

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "platform/host/kernel/io_internal.h"
 #include "platform/host/kernel/verifier.h"
@@ -147,10 +149,24 @@ void FreeSystemBuffer(void* buffer) {
     t_buffer.buffer = buffer;
 }
 
+void SetCompletion(IrpRecord* record, UserCompletion&& done) {
+    new (record->completion) UserCompletion(std::move(done));
+    record->hasCompletion = true;
+}
+
+UserCompletion TakeCompletion(IrpRecord* record) {
+    if (!record->hasCompletion)
+        return {};
+    auto* stored = std::launder(reinterpret_cast<UserCompletion*>(record->completion));
+    UserCompletion out = std::move(*stored);
+    stored->~UserCompletion();
+    record->hasCompletion = false;
+    return out;
+}
+
 void FreeIrpRecord(IrpRecord* record) {
     SetMagic(record, kFreedIrp);
-    delete record->completion;
-    record->completion = nullptr;
+    TakeCompletion(record);  // a request that never completed still lets go of it
     const size_t slot = g_quarantineNext.fetch_add(1, std::memory_order_relaxed) % kQuarantine;
     if (IrpRecord* evicted = g_quarantine[slot].exchange(record, std::memory_order_acq_rel))
         t_records.give(evicted);
@@ -278,16 +294,13 @@ void FinishIrp(IrpRecord* record) {
             return;
         }
         case IrpOrigin::User: {
-            UserCompletion* completion = record->completion;
-            record->completion = nullptr;
+            UserCompletion completion = TakeCompletion(record);
             IO_STATUS_BLOCK result = irp->IoStatus;
             ReleaseSystemBuffer(record);
             PFILE_OBJECT closeDue = ForgetPending(record);
             FreeIrpRecord(record);
-            if (completion) {
-                (*completion)(result);
-                delete completion;
-            }
+            if (completion)
+                completion(result);
             if (closeDue)
                 PostClose(closeDue);
             return;

@@ -319,7 +319,7 @@ NTSTATUS UserRequest(PFILE_OBJECT file, const UserRequestParameters& p, UserComp
         default:
             break;
     }
-    record->completion = new UserCompletion(std::move(done));
+    SetCompletion(record, std::move(done));
     {
         std::lock_guard<std::mutex> lock(user->mutex);
         user->pending.push_back(record);

@@ -1,6 +1,8 @@
 // Win32 handles on devices: CreateFileW, ReadFile, WriteFile, DeviceIoControl, CancelIo,
 // GetOverlappedResult and CloseHandle mapped to the I/O manager's user requests. A device handle
 // is waitable: it is signalled when its last request completes, as a file object is on Windows.
+#include <pthread.h>
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -63,26 +65,36 @@ class DeviceFile : public WaitableObject {
             return ERROR_INVALID_PARAMETER;
         if (overlapped_)
             return issueOverlapped(p, done, overlapped);
-        // Synchronous handle: wait here for the completion, wherever it happens. The completion
-        // touches the result only under its mutex, so the result lives on this stack.
+        // Synchronous handle: wait here for the completion, wherever it happens. The result
+        // lives on this stack: a completion on another thread touches it only under its mutex;
+        // one on this thread can only come before UserRequest returns, and needs no lock.
         struct Result {
             std::mutex mutex;
             std::condition_variable cv;
             bool finished = false;
+            bool finishedHere = false;
             IO_STATUS_BLOCK iosb{};
+            pthread_t issuer = pthread_self();
         };
         Result stackResult;
         Result* result = &stackResult;
         NTSTATUS status = hk::UserRequest(file_, p, [result](const IO_STATUS_BLOCK& r) {
+            if (pthread_equal(pthread_self(), result->issuer)) {
+                result->iosb = r;
+                result->finishedHere = true;
+                return;
+            }
             std::lock_guard<std::mutex> lock(result->mutex);
             result->iosb = r;
             result->finished = true;
             result->cv.notify_all();
         });
-        if (status == STATUS_INSUFFICIENT_RESOURCES && !result->finished)
-            return hk::NtStatusToWin32Error(status);
-        std::unique_lock<std::mutex> lock(result->mutex);
-        result->cv.wait(lock, [&] { return result->finished; });
+        if (!result->finishedHere) {
+            std::unique_lock<std::mutex> lock(result->mutex);
+            if (status == STATUS_INSUFFICIENT_RESOURCES && !result->finished)
+                return hk::NtStatusToWin32Error(status);
+            result->cv.wait(lock, [&] { return result->finished; });
+        }
         done = static_cast<DWORD>(result->iosb.Information);
         return hk::NtStatusToWin32Error(result->iosb.Status);
     }
