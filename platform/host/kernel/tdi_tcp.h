@@ -12,7 +12,7 @@
 // thread (tdi_tcp_thread.cpp) and the dispatch routines (tdi_tcp_dispatch.cpp).
 //
 // Locking: each connection has its own mutex, which guards its state and is held across its
-// send() calls (not its receives: see `receiving`), so connections never wait for each other;
+// send() calls (not its receives: see `receivingFd`), so connections never wait for each other;
 // an address's mutex guards its handlers; g_tables guards only the tables of connections. Order:
 // a connection's mutex, then its address's, then g_tables; g_tables is never held while another
 // lock is taken. Requests are completed and handlers called with none of them held.
@@ -96,9 +96,9 @@ struct Connection : TdiObject {
     Address* address = nullptr;
     int fd = -1;
     State state = State::Idle;
-    // The transport thread receives into `pending` without the mutex; a close meanwhile leaves
-    // the socket to it, to be closed once the receive has returned.
-    bool receiving = false;
+    // The socket the transport thread is receiving from without the mutex (else -1); a close of
+    // it meanwhile leaves it to that thread, to be closed once the receive has returned.
+    int receivingFd = -1;
     int closeAfterReceive = -1;
     PIRP connectIrp = nullptr;
     Clock::time_point connectDeadline{};  // fixed before the connection enters Connecting()

@@ -145,7 +145,7 @@ void CloseSocketLocked(Connection* c, bool abortive) {
         setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     }
     epoll_ctl(g_epoll, EPOLL_CTL_DEL, c->fd, nullptr);
-    if (c->receiving)
+    if (c->fd == c->receivingFd)
         c->closeAfterReceive = c->fd;
     else
         close(c->fd);

@@ -74,12 +74,12 @@ void ReceiveLocked(Connection* c, std::unique_lock<std::mutex>& lock, Completion
     msghdr message{};
     message.msg_iov = pieces;
     message.msg_iovlen = static_cast<size_t>(c->pending.beginReceive(pieces));
-    c->receiving = true;
+    c->receivingFd = fd;
     lock.unlock();
     const ssize_t n = recvmsg(fd, &message, 0);
     const int error = errno;
     lock.lock();
-    c->receiving = false;
+    c->receivingFd = -1;
     const bool same = c->fd == fd && c->state == State::Connected;
     if (c->closeAfterReceive >= 0) {
         close(c->closeAfterReceive);
