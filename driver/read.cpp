@@ -44,9 +44,7 @@ static void VSERIAL_Refill(PVSERIAL_EXTENSION ext) {
     if (!endpoint)
         return;
     if (VSERIAL_LoadAcquire(&endpoint->Held)) {
-        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->DeviceLock);
-        ext->RoomWanted = 1;
-        KeReleaseSpinLock(&ext->DeviceLock, irql);
+        VSERIAL_WantRoom(ext);
         VSERIAL_TdiFetchHeld(endpoint);
     }
     VSERIAL_ReleaseConnection(endpoint);

@@ -396,6 +396,12 @@ void VSERIAL_TdiFetchHeld(PVSERIAL_TDI_ENDPOINT endpoint) {
     }
 }
 
+void VSERIAL_WantRoom(PVSERIAL_EXTENSION device) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&device->DeviceLock);
+    device->RoomWanted = 1;
+    KeReleaseSpinLock(&device->DeviceLock, irql);
+}
+
 // ---- event handlers, DISPATCH_LEVEL on the transport's thread ----
 
 NTSTATUS VSERIAL_ClientEventReceive(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
@@ -417,13 +423,10 @@ NTSTATUS VSERIAL_ClientEventReceive(PVOID TdiEventContext, CONNECTION_CONTEXT Co
     VSERIAL_StoreRelease(&endpoint->Held, held ? 1 : 0);
     KeReleaseSpinLock(&endpoint->PutLock, irql);
     PVSERIAL_EXTENSION device = endpoint->Device;
-    if (newlyHeld) {
-        // The read that drains the ring far enough fetches them (the read thread does so for a
-        // read that waits): nobody needs waking for held bytes.
-        irql = KeAcquireSpinLockRaiseToDpc(&device->DeviceLock);
-        device->RoomWanted = 1;
-        KeReleaseSpinLock(&device->DeviceLock, irql);
-    }
+    // The read that drains the ring far enough fetches them (the read thread does so for a read
+    // that waits): nobody needs waking for held bytes.
+    if (newlyHeld)
+        VSERIAL_WantRoom(device);
     // A waiting read completes here as its bytes arrive, not at the read thread's next poll.
     if (taken && __atomic_load_n(&device->PendingReadIrp, __ATOMIC_ACQUIRE))
         VSERIAL_CompleteReadWithBytes(device);

@@ -117,6 +117,9 @@ PIRP VSERIAL_FillPendingRead(PVSERIAL_EXTENSION Extension, ULONG* Taken);
 // From the receive handler once bytes are in the ring: completes the waiting read with them at
 // once, as the read thread would at its next pass. Up to DISPATCH_LEVEL.
 void VSERIAL_CompleteReadWithBytes(PVSERIAL_EXTENSION Extension);
+// The transport holds bytes: a take from the ring that makes room is to fetch them. Up to
+// DISPATCH_LEVEL; takes the device lock.
+void VSERIAL_WantRoom(PVSERIAL_EXTENSION Extension);
 // After a take from the ring made room: whether the read thread asked to hear of it (the
 // transport holds bytes) and the ring has drained far enough to refill, in which case the request
 // is cleared and the caller wakes the thread. Caller holds the device lock.
